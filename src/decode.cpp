@@ -1,0 +1,118 @@
+// decode: writes a copy of a file with bit 7 of every byte cleared, beside
+// the file under its stem plus ".new", and prints a dot per piece read.
+#include "stem.hpp"
+#include "translate.hpp"
+
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Every message goes to standard output; one that cannot be written is
+// dropped, since the output file is what matters.
+[[gnu::format(printf, 1, 2)]] void say(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vdprintf(STDOUT_FILENO, format, args);
+    va_end(args);
+}
+
+// Owns a descriptor, so that every early return closes it.
+class descriptor {
+public:
+    explicit descriptor(int fd) : fd_(fd) {}
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+    ~descriptor()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
+    // Closing the output can be the first sign of a full disk, so it is checked.
+    bool close()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// A closed standard descriptor would be reused by open, and dots meant for
+// standard output would land in the output file: fill each with /dev/null.
+void guard_standard_descriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0)
+            _exit(1);
+}
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    guard_standard_descriptors();
+    // A reader of standard output that goes away must not end the copy.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (argc < 2) {
+        say("You must supply a filename.\n");
+        // An empty vector arrives from some kernels as one empty name.
+        say("Usage: %s <filename>\n", argc > 0 && *argv[0] != '\0' ? argv[0] : "decode");
+        return 0;
+    }
+    const char *path = argv[1];
+
+    const descriptor input(open(path, O_RDONLY | O_CLOEXEC));
+    struct stat input_stat {};
+    if (input.get() < 0 || fstat(input.get(), &input_stat) != 0 || S_ISDIR(input_stat.st_mode)) {
+        say("Unable to open %s\n", path);
+        return 0;
+    }
+
+    const std::string stem{decode::stem(path)};
+    const std::string output_name = stem + ".new";
+    // Opened without truncating: if the name leads back to the input, by a
+    // link or another spelling, the input must still be whole when we see it.
+    descriptor output(open(output_name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    struct stat output_stat {};
+    if (output.get() < 0 || fstat(output.get(), &output_stat) != 0) {
+        say("Unable to open %s.new\n", stem.c_str());
+        return 0;
+    }
+    if (same_file(input_stat, output_stat)) {
+        say("Unable to open %s.new: it is the input file\n", stem.c_str());
+        return 0;
+    }
+    if (S_ISREG(output_stat.st_mode) && ftruncate(output.get(), 0) != 0) {
+        say("Unable to open %s.new\n", stem.c_str());
+        return 0;
+    }
+
+    say("Translating File \n");
+    const decode::pass_result result = decode::translate(input.get(), output.get(), STDOUT_FILENO);
+    if (result.status == decode::outcome::read_failed) {
+        say("\nError reading %s\n", path);
+        return 1;
+    }
+    if (result.status == decode::outcome::write_failed || !output.close()) {
+        say("\nError writing %s.new\n", stem.c_str());
+        return 1;
+    }
+    say("\nDone!\n");
+    return 0;
+}

@@ -1,0 +1,121 @@
+#include "translate.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <unistd.h>
+
+namespace decode {
+namespace {
+
+constexpr std::size_t chunk = 64;
+
+// Position + 1 of each byte in a chunk, so that min and max over the line
+// feeds' positions can be taken without branches.
+constexpr auto positions = [] {
+    std::array<unsigned char, chunk> table{};
+    for (std::size_t i = 0; i < chunk; ++i)
+        table[i] = static_cast<unsigned char>(i + 1);
+    return table;
+}();
+
+// Translates up to 64 bytes and updates the count. Called with a constant
+// 64 this loop is vectorised (g++ -O2 included); a loop over a whole block,
+// or one whose length is not known, is left as bytes.
+[[gnu::always_inline]] inline void translate_chunk(unsigned char *bytes, std::size_t size,
+                                                   piece_count &count)
+{
+    unsigned char feeds = 0;
+    unsigned char first = 0xff; // position + 1 of the first line feed
+    unsigned char last = 0;     // position + 1 of the last line feed
+    for (std::size_t i = 0; i < size; ++i) {
+        const unsigned char byte = bytes[i];
+        const unsigned char feed = -static_cast<unsigned char>(byte == '\n');
+        feeds -= feed;
+        first = std::min<unsigned char>(first, ~feed | positions[i]);
+        last = std::max<unsigned char>(last, feed & positions[i]);
+        bytes[i] = byte & 0x7f;
+    }
+    if (feeds == 0) {
+        count.open_line += size;
+        return;
+    }
+    // Only the line that the first feed ends can be longer than a piece.
+    const std::uint64_t line = count.open_line + first;
+    count.pieces += feeds + (line - 1) / piece_limit;
+    count.open_line = size - last;
+}
+
+// The dots come from one array, so that a block's worth costs one write.
+constexpr auto dots = [] {
+    std::array<unsigned char, 64 * 1024> row{};
+    row.fill('.');
+    return row;
+}();
+
+// Returns the descriptor to use from now on: -1 once it has failed.
+int show_dots(int progress, std::uint64_t count)
+{
+    while (progress >= 0 && count > 0) {
+        const std::size_t size = std::min<std::uint64_t>(count, dots.size());
+        if (!write_all(progress, {dots.data(), size}))
+            return -1;
+        count -= size;
+    }
+    return progress;
+}
+
+} // namespace
+
+void translate_block(std::span<unsigned char> block, piece_count &count)
+{
+    unsigned char *bytes = block.data();
+    std::size_t size = block.size();
+    for (; size >= chunk; bytes += chunk, size -= chunk)
+        translate_chunk(bytes, chunk, count);
+    translate_chunk(bytes, size, count);
+}
+
+std::uint64_t pieces_at_end(const piece_count &count)
+{
+    return count.pieces + (count.open_line + piece_limit - 1) / piece_limit;
+}
+
+bool write_all(int fd, std::span<const unsigned char> data)
+{
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data = data.subspan(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+pass_result translate(int input, int output, int progress)
+{
+    alignas(chunk) static std::array<unsigned char, block_size> block;
+    piece_count count;
+    for (;;) {
+        const ssize_t got = ::read(input, block.data(), block.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return {outcome::read_failed, count.pieces};
+        if (got == 0)
+            break;
+        const std::span<unsigned char> bytes{block.data(), static_cast<std::size_t>(got)};
+        const std::uint64_t before = count.pieces;
+        translate_block(bytes, count);
+        if (!write_all(output, bytes))
+            return {outcome::write_failed, count.pieces};
+        progress = show_dots(progress, count.pieces - before);
+    }
+    const std::uint64_t pieces = pieces_at_end(count);
+    show_dots(progress, pieces - count.pieces);
+    return {outcome::done, pieces};
+}
+
+} // namespace decode

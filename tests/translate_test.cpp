@@ -1,0 +1,137 @@
+#include "translate.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <random>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct model_result {
+    std::string output;
+    std::uint64_t pieces;
+};
+
+// A reader that takes one piece at a time, as a line read with a 4095-byte
+// buffer would.
+model_result model(const std::string &input)
+{
+    model_result result{input, 0};
+    std::size_t piece = 0;
+    for (char &byte : result.output) {
+        ++piece;
+        if (byte == '\n' || piece == decode::piece_limit) {
+            ++result.pieces;
+            piece = 0;
+        }
+        byte = static_cast<char>(byte & 0x7f);
+    }
+    result.pieces += piece > 0;
+    return result;
+}
+
+int memory_file(const std::string &content = {})
+{
+    const int fd = memfd_create("decode-test", 0);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+std::string contents(int fd)
+{
+    std::string text(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
+    EXPECT_EQ(pread(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+    return text;
+}
+
+// Lines of one length, each with bytes that have bit 7 set, enough of them to
+// cross several blocks.
+std::string lines_of(std::size_t length, std::string_view end = "\n")
+{
+    std::string line(length, 'a');
+    for (std::size_t i = 0; i < length; i += 3)
+        line[i] = static_cast<char>(0xC1 + i % 60);
+    std::string text;
+    while (text.size() < 2 * decode::block_size + 1000)
+        text += line + std::string(end);
+    return text;
+}
+
+std::vector<std::pair<std::string, std::string>> cases()
+{
+    std::vector<std::pair<std::string, std::string>> all = {
+        {"empty", ""},
+        {"three lines", "one\ntwo\nthree\n"},
+        {"last line open", "one\ntwo"},
+        {"every byte", [] {
+             std::string bytes;
+             for (int i = 0; i < 256; ++i)
+                 bytes += static_cast<char>(i);
+             return bytes;
+         }()},
+        {"zero and 0x80 keep the rest", std::string("ab\0cd\n\x80" "ef\n\x8A\x8A\n", 13)},
+        {"CRLF", lines_of(40, "\r\n")},
+        {"one long line", std::string(3 * decode::block_size + 17, '\xE9')},
+    };
+    for (std::size_t length : {4093, 4094, 4095, 8188, 8189})
+        all.emplace_back("lines of " + std::to_string(length), lines_of(length));
+    std::mt19937 random(7);
+    std::string noise(3 * decode::block_size, '\0');
+    for (char &byte : noise)
+        byte = static_cast<char>(random() % 50 == 0 ? '\n' : random());
+    all.emplace_back("noise", noise);
+    return all;
+}
+
+} // namespace
+
+TEST(Translate, MatchesTheModelWhateverTheReadSizes)
+{
+    for (const auto &[name, input] : cases()) {
+        const model_result expected = model(input);
+        for (std::size_t step : {1, 63, 64, 65, 4095, 100000}) {
+            std::string bytes = input;
+            decode::piece_count count;
+            for (std::size_t at = 0; at < bytes.size(); at += step) {
+                const std::size_t size = std::min(step, bytes.size() - at);
+                decode::translate_block(
+                    {reinterpret_cast<unsigned char *>(bytes.data()) + at, size}, count);
+            }
+            EXPECT_EQ(bytes, expected.output) << name << ", step " << step;
+            EXPECT_EQ(decode::pieces_at_end(count), expected.pieces) << name << ", step " << step;
+        }
+    }
+}
+
+TEST(Translate, CopiesFileToFileWithADotPerPiece)
+{
+    for (const auto &[name, input] : cases()) {
+        const model_result expected = model(input);
+        const int in = memory_file(input), out = memory_file(), dots = memory_file();
+        const decode::pass_result result = decode::translate(in, out, dots);
+        EXPECT_EQ(result.status, decode::outcome::done) << name;
+        EXPECT_EQ(result.pieces, expected.pieces) << name;
+        EXPECT_EQ(contents(out), expected.output) << name;
+        EXPECT_EQ(contents(dots), std::string(expected.pieces, '.')) << name;
+        close(in), close(out), close(dots);
+    }
+}
+
+TEST(Translate, ReportsReadAndWriteFailuresButNotProgressFailures)
+{
+    const int directory = open(".", O_RDONLY), full = open("/dev/full", O_WRONLY);
+    const int in = memory_file("some text\n"), out = memory_file(), dots = memory_file();
+    EXPECT_EQ(decode::translate(directory, out, dots).status, decode::outcome::read_failed);
+    EXPECT_EQ(decode::translate(in, full, dots).status, decode::outcome::write_failed);
+    lseek(in, 0, SEEK_SET);
+    EXPECT_EQ(decode::translate(in, out, full).status, decode::outcome::done);
+    EXPECT_EQ(contents(out), "some text\n");
+    for (int fd : {directory, full, in, out, dots})
+        close(fd);
+}
