@@ -8,7 +8,10 @@
 namespace decode {
 namespace {
 
-constexpr std::size_t chunk = 64;
+// Bytes are taken 128 at a time: long enough that the three sums at the end
+// of a chunk cost little (64 ran at 5.5 GB/s, 128 at 8 GB/s), short enough
+// that a position + 1 fits a byte.
+constexpr std::size_t chunk = 128;
 
 // Position + 1 of each byte in a chunk, so that min and max over the line
 // feeds' positions can be taken without branches.
@@ -19,9 +22,9 @@ constexpr auto positions = [] {
     return table;
 }();
 
-// Translates up to 64 bytes and updates the count. Called with a constant
-// 64 this loop is vectorised (g++ -O2 included); a loop over a whole block,
-// or one whose length is not known, is left as bytes.
+// Translates up to a chunk of bytes and updates the count. Called with the
+// constant chunk size this loop is vectorised (g++ -O2 included); a loop over
+// a whole block, or one whose length is not known, is left as bytes.
 [[gnu::always_inline]] inline void translate_chunk(unsigned char *bytes, std::size_t size,
                                                    piece_count &count)
 {
