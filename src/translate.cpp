@@ -24,7 +24,10 @@ constexpr auto positions = [] {
 
 // Translates up to a chunk of bytes and updates the count. Called with the
 // constant chunk size this loop is vectorised (g++ -O2 included); a loop over
-// a whole block, or one whose length is not known, is left as bytes.
+// a whole block, or one whose length is not known, is left as bytes. Where
+// the open line is too short to outgrow a piece in this chunk, the first line
+// feed's position is not needed, and the loop does less.
+template <bool long_line>
 [[gnu::always_inline]] inline void translate_chunk(unsigned char *bytes, std::size_t size,
                                                    piece_count &count)
 {
@@ -35,7 +38,8 @@ constexpr auto positions = [] {
         const unsigned char byte = bytes[i];
         const unsigned char feed = -static_cast<unsigned char>(byte == '\n');
         feeds -= feed;
-        first = std::min<unsigned char>(first, ~feed | positions[i]);
+        if (long_line)
+            first = std::min<unsigned char>(first, ~feed | positions[i]);
         last = std::max<unsigned char>(last, feed & positions[i]);
         bytes[i] = byte & 0x7f;
     }
@@ -43,9 +47,10 @@ constexpr auto positions = [] {
         count.open_line += size;
         return;
     }
+    count.pieces += feeds;
     // Only the line that the first feed ends can be longer than a piece.
-    const std::uint64_t line = count.open_line + first;
-    count.pieces += feeds + (line - 1) / piece_limit;
+    if (long_line)
+        count.pieces += (count.open_line + first - 1) / piece_limit;
     count.open_line = size - last;
 }
 
@@ -74,9 +79,13 @@ void translate_block(std::span<unsigned char> block, piece_count &count)
 {
     unsigned char *bytes = block.data();
     std::size_t size = block.size();
-    for (; size >= chunk; bytes += chunk, size -= chunk)
-        translate_chunk(bytes, chunk, count);
-    translate_chunk(bytes, size, count);
+    for (; size >= chunk; bytes += chunk, size -= chunk) {
+        if (count.open_line + chunk > piece_limit)
+            translate_chunk<true>(bytes, chunk, count);
+        else
+            translate_chunk<false>(bytes, chunk, count);
+    }
+    translate_chunk<true>(bytes, size, count);
 }
 
 std::uint64_t pieces_at_end(const piece_count &count)
