@@ -1,3 +1,4 @@
+#include "model.hpp"
 #include "translate.hpp"
 
 #include <gtest/gtest.h>
@@ -16,21 +17,11 @@ struct model_result {
     std::uint64_t pieces;
 };
 
-// A reader that takes one piece at a time, as a line read with a 4095-byte
-// buffer would.
 model_result model(const std::string &input)
 {
-    model_result result{input, 0};
-    std::size_t piece = 0;
-    for (char &byte : result.output) {
-        ++piece;
-        if (byte == '\n' || piece == decode::piece_limit) {
-            ++result.pieces;
-            piece = 0;
-        }
+    model_result result{input, model_pieces(input)};
+    for (char &byte : result.output)
         byte = static_cast<char>(byte & 0x7f);
-    }
-    result.pieces += piece > 0;
     return result;
 }
 
