@@ -14,8 +14,9 @@
 namespace {
 
 // Every message goes to standard output; one that cannot be written is
-// dropped, since the output file is what matters.
-[[gnu::format(printf, 1, 2)]] void say(const char *format, ...)
+// dropped, since the output file is what matters. Variadic in the printf
+// way so that the compiler checks each format against its arguments.
+[[gnu::format(printf, 1, 2)]] void say(const char *format, ...) // NOLINT(cert-dcl50-cpp)
 {
     va_list args;
     va_start(args, format);
@@ -25,7 +26,7 @@ namespace {
 
 // Owns a descriptor, so that every early return closes it.
 class descriptor {
-public:
+  public:
     explicit descriptor(int fd) : fd_(fd) {}
     descriptor(const descriptor &) = delete;
     descriptor &operator=(const descriptor &) = delete;
@@ -43,7 +44,7 @@ public:
         return ::close(fd) == 0;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -67,7 +68,7 @@ int main(int argc, char **argv)
 {
     guard_standard_descriptors();
     // A reader of standard output that goes away must not end the copy.
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
 
     if (argc < 2) {
         say("You must supply a filename.\n");

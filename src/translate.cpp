@@ -56,7 +56,7 @@ template <bool long_line>
 
 // The dots come from one array, so that a block's worth costs one write.
 constexpr auto dots = [] {
-    std::array<unsigned char, 64 * 1024> row{};
+    std::array<unsigned char, std::size_t{64} * 1024> row{};
     row.fill('.');
     return row;
 }();

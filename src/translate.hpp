@@ -11,7 +11,7 @@ namespace decode {
 // Input is read and translated a block at a time. 256 KiB stays in the
 // second-level cache while it is translated and written back; 64 KiB blocks
 // cost about 10% more in system calls on a 1 GiB copy.
-inline constexpr std::size_t block_size = 256 * 1024;
+inline constexpr std::size_t block_size = std::size_t{256} * 1024;
 
 // A piece is what one read of a line with a 4095-byte buffer (its last byte
 // kept for the terminating zero) yields: the bytes up to and including a line

@@ -25,7 +25,7 @@ struct run_result {
 };
 
 class Decode : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         char name[] = "/tmp/decode-test-XXXXXX";
@@ -178,8 +178,10 @@ TEST_F(Decode, RefusesToOverwriteTheInput)
     fs::create_hard_link(dir_ / "hard.txt", dir_ / "hard.new");
     put("soft.txt", three_lines);
     fs::create_symlink("soft.txt", dir_ / "soft.new");
-    const std::pair<std::string, std::string> table[] = {
-        {"notes.new", "notes"}, {"./notes.new", "./notes"}, {"hard.txt", "hard"}, {"soft.txt", "soft"}};
+    const std::pair<std::string, std::string> table[] = {{"notes.new", "notes"},
+                                                         {"./notes.new", "./notes"},
+                                                         {"hard.txt", "hard"},
+                                                         {"soft.txt", "soft"}};
     for (const auto &[arg, stem] : table) {
         const run_result result = run({arg});
         EXPECT_EQ(result.output, "Unable to open " + stem + ".new: it is the input file\n");

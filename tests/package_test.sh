@@ -10,7 +10,7 @@ deb=$(ls "$work"/decode_*.deb)
 test "$(dpkg-deb -f "$deb" Package)" = decode
 test "$(dpkg-deb -f "$deb" Version)" = "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
 test "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)"
-dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= '
+dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>= '
 dpkg-deb -x "$deb" "$work/root"
 test -f "$work/root/usr/share/man/man1/decode.1.gz"
 cp "$sample" "$work/sample.txt"

@@ -60,13 +60,16 @@ std::vector<std::pair<std::string, std::string>> cases()
         {"empty", ""},
         {"three lines", "one\ntwo\nthree\n"},
         {"last line open", "one\ntwo"},
-        {"every byte", [] {
+        {"every byte",
+         [] {
              std::string bytes;
              for (int i = 0; i < 256; ++i)
                  bytes += static_cast<char>(i);
              return bytes;
          }()},
-        {"zero and 0x80 keep the rest", std::string("ab\0cd\n\x80" "ef\n\x8A\x8A\n", 13)},
+        {"zero and 0x80 keep the rest", std::string("ab\0cd\n\x80"
+                                                    "ef\n\x8A\x8A\n",
+                                                    13)},
         {"CRLF", lines_of(40, "\r\n")},
         {"one long line", std::string(3 * decode::block_size + 17, '\xE9')},
     };
