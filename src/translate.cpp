@@ -54,6 +54,20 @@ template <bool long_line>
     count.open_line = size - last;
 }
 
+// Writes all of data, through short writes and interruptions.
+bool write_all(int fd, std::span<const unsigned char> data)
+{
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data = data.subspan(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
 // The dots come from one array, so that a block's worth costs one write.
 constexpr auto dots = [] {
     std::array<unsigned char, std::size_t{64} * 1024> row{};
@@ -91,19 +105,6 @@ void translate_block(std::span<unsigned char> block, piece_count &count)
 std::uint64_t pieces_at_end(const piece_count &count)
 {
     return count.pieces + (count.open_line + piece_limit - 1) / piece_limit;
-}
-
-bool write_all(int fd, std::span<const unsigned char> data)
-{
-    while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data = data.subspan(static_cast<std::size_t>(written));
-    }
-    return true;
 }
 
 pass_result translate(int input, int output, int progress)
