@@ -41,6 +41,9 @@ std::string contents(int fd)
     return text;
 }
 
+// Long enough to cross several of the pass's blocks, of whatever size.
+constexpr std::size_t several_blocks = std::size_t{768} * 1024;
+
 // Lines of one length, each with bytes that have bit 7 set, enough of them to
 // cross several blocks.
 std::string lines_of(std::size_t length, std::string_view end = "\n")
@@ -49,7 +52,7 @@ std::string lines_of(std::size_t length, std::string_view end = "\n")
     for (std::size_t i = 0; i < length; i += 3)
         line[i] = static_cast<char>(0xC1 + i % 60);
     std::string text;
-    while (text.size() < 2 * decode::block_size + 1000)
+    while (text.size() < several_blocks)
         text += line + std::string(end);
     return text;
 }
@@ -71,12 +74,13 @@ std::vector<std::pair<std::string, std::string>> cases()
                                                     "ef\n\x8A\x8A\n",
                                                     13)},
         {"CRLF", lines_of(40, "\r\n")},
-        {"one long line", std::string(3 * decode::block_size + 17, '\xE9')},
+        {"one long line", std::string(several_blocks + 17, '\xE9')},
+        {"one-byte lines", std::string(several_blocks, '\n')},
     };
     for (std::size_t length : {4093, 4094, 4095, 8188, 8189})
         all.emplace_back("lines of " + std::to_string(length), lines_of(length));
     std::mt19937 random(7);
-    std::string noise(3 * decode::block_size, '\0');
+    std::string noise(several_blocks, '\0');
     for (char &byte : noise)
         byte = static_cast<char>(random() % 50 == 0 ? '\n' : random());
     all.emplace_back("noise", noise);
