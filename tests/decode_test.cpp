@@ -1,14 +1,19 @@
 // Runs the built program in a fresh directory and checks what a user sees:
 // standard output, exit status and files.
+#include "model.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -17,7 +22,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum class stdout_is { captured, closed, unread };
+// How the child that runs decode is set up.
+struct setup {
+    std::vector<int> closed{};          // standard descriptors closed for the run
+    mode_t mask = 022;                  // the umask
+    bool unread = false;                // standard output is a pipe nobody reads
+    bool empty_vector = false;          // not even argv[0]
+    std::vector<std::string> wrapper{}; // a command that runs decode (fiu-run)
+};
+
+struct running {
+    pid_t pid;
+    int output; // standard output and standard error, read end
+};
 
 struct run_result {
     int status;
@@ -34,44 +51,61 @@ class Decode : public testing::Test {
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    // Runs decode in the directory; arguments after argv[0].
-    run_result run(std::vector<std::string> args, stdout_is mode = stdout_is::captured,
-                   bool empty_vector = false)
+    // Starts decode in the directory; arguments after argv[0].
+    running start(std::vector<std::string> args, const setup &how = {})
     {
-        args.insert(args.begin(), "decode");
+        args.insert(args.begin(), how.wrapper.empty() ? "decode" : DECODE_BINARY);
+        args.insert(args.begin(), how.wrapper.begin(), how.wrapper.end());
         std::vector<char *> argv;
-        if (!empty_vector)
+        if (!how.empty_vector)
             for (std::string &arg : args)
                 argv.push_back(arg.data());
         argv.push_back(nullptr);
         int pipe_fds[2];
         EXPECT_EQ(pipe(pipe_fds), 0);
-        if (mode == stdout_is::unread)
-            close(pipe_fds[0]);
         const pid_t child = fork();
         if (child == 0) {
-            if (chdir(dir_.c_str()) != 0)
+            // Standard descriptors as the case names them, whatever the
+            // test runner left open. Standard error shares the captured
+            // pipe, so that anything written there shows.
+            const int null = open("/dev/null", O_RDWR);
+            if (chdir(dir_.c_str()) != 0 || null < 0 || dup2(null, STDIN_FILENO) < 0 ||
+                dup2(pipe_fds[1], STDOUT_FILENO) < 0 || dup2(pipe_fds[1], STDERR_FILENO) < 0 ||
+                close_range(3, ~0U, 0) != 0)
                 _exit(127);
-            umask(022);
-            if (mode == stdout_is::closed)
-                close(STDOUT_FILENO);
+            umask(how.mask);
+            for (const int fd : how.closed)
+                close(fd);
+            if (how.wrapper.empty())
+                execv(DECODE_BINARY, argv.data());
             else
-                dup2(pipe_fds[1], STDOUT_FILENO);
-            execv(DECODE_BINARY, argv.data());
+                execvp(argv[0], argv.data());
             _exit(127);
         }
         close(pipe_fds[1]);
-        std::string output;
-        if (mode != stdout_is::unread) {
-            char buffer[4096];
-            ssize_t got;
-            while ((got = read(pipe_fds[0], buffer, sizeof buffer)) > 0)
-                output.append(buffer, static_cast<std::size_t>(got));
+        if (how.unread)
             close(pipe_fds[0]);
+        return {child, how.unread ? -1 : pipe_fds[0]};
+    }
+
+    static run_result finish(const running &child)
+    {
+        std::string output;
+        if (child.output >= 0) {
+            char buffer[65536];
+            ssize_t got;
+            while ((got = read(child.output, buffer, sizeof buffer)) > 0)
+                output.append(buffer, static_cast<std::size_t>(got));
+            close(child.output);
         }
         int status = 0;
-        waitpid(child, &status, 0);
+        waitpid(child.pid, &status, 0);
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+    }
+
+    run_result run(std::vector<std::string> args, const setup &how = {})
+    {
+        return finish(start(std::move(args), how));
     }
 
     void put(const std::string &name, const std::string &content)
@@ -93,34 +127,104 @@ const std::string three_lines = "Caf\xE9\n\xC1\xE2\xE3\r\n\x8A\x00x\x80"s;
 const std::string three_lines_out = "Cafi\nAbc\r\n\n\0x\0"s;
 const std::string done = "Translating File \n...\nDone!\n";
 
+std::string translated(std::string text)
+{
+    for (char &byte : text)
+        byte = static_cast<char>(byte & 0x7f);
+    return text;
+}
+
+std::string dots(std::string_view input)
+{
+    return std::string(model_pieces(input), '.');
+}
+
+// Reads the child's standard output until it holds size bytes; false after
+// ten seconds without them.
+bool read_until(const running &child, std::string &seen, std::size_t size)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen.size() < size && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{child.output, POLLIN, 0};
+        char buffer[65536];
+        ssize_t got = 0;
+        if (poll(&ready, 1, 100) == 1 && (got = read(child.output, buffer, sizeof buffer)) <= 0)
+            return false;
+        seen.append(buffer, static_cast<std::size_t>(got));
+    }
+    return seen.size() >= size;
+}
+
+// Waits until the child is blocked in read(2): then it has taken all that
+// was fed to it, and no later read can come first.
+bool waits_in_read(pid_t pid)
+{
+    const std::string syscall = "/proc/" + std::to_string(pid) + "/syscall";
+    for (int tries = 0; tries < 1000; ++tries) {
+        long number = -1;
+        std::ifstream(syscall) >> number;
+        if (number == SYS_read)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+bool on_path(const std::string &command)
+{
+    return std::system(("command -v " + command + " >/dev/null").c_str()) == 0;
+}
+
 } // namespace
 
 TEST_F(Decode, UsageWithoutAFilename)
 {
-    EXPECT_EQ(run({}).output, "You must supply a filename.\nUsage: decode <filename>\n");
-    EXPECT_EQ(run({}, stdout_is::captured, true).output,
-              "You must supply a filename.\nUsage: decode <filename>\n");
-    EXPECT_EQ(run({}).status, 0);
+    const std::string usage = "You must supply a filename.\nUsage: decode <filename>\n";
+    for (const bool empty_vector : {false, true}) {
+        const run_result result = run({}, {.empty_vector = empty_vector});
+        EXPECT_EQ(result.output, usage);
+        EXPECT_EQ(result.status, 0);
+    }
 }
 
 TEST_F(Decode, TranslatesBesideTheStem)
 {
-    put("notes.txt", three_lines);
     put("notes.new", "an older and much longer output that must go entirely");
-    put("-x", "a\n");
-    const run_result result = run({"notes.txt", "-x", "more"});
-    EXPECT_EQ(result.output, done);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(get("notes.new"), three_lines_out);
-    EXPECT_EQ(get("notes.txt"), three_lines);
+    const struct {
+        std::string input, output, content, copy;
+        std::size_t pieces;
+    } table[] = {
+        {"notes.txt", "notes.new", three_lines, three_lines_out, 3},
+        {"-x", "-x.new", "a\n", "a\n", 1},
+        {"empty", "empty.new", "", "", 0},
+        // Two whole pieces of 4094 bytes, then one byte and the line feed.
+        {"long.txt", "long.new", std::string(8189, '\xE9') + "\n", std::string(8189, 'i') + "\n",
+         3},
+        // More pieces in one block than one write of dots carries.
+        {"feeds.txt", "feeds.new", std::string(600000, '\n'), std::string(600000, '\n'), 600000},
+    };
+    for (const auto &row : table) {
+        put(row.input, row.content);
+        const run_result result = run({row.input, "ignored", "-x"});
+        EXPECT_EQ(result.output, "Translating File \n" + std::string(row.pieces, '.') + "\nDone!\n")
+            << row.input;
+        EXPECT_EQ(result.status, 0) << row.input;
+        EXPECT_EQ(get(row.output), row.copy) << row.input;
+        EXPECT_EQ(get(row.input), row.content) << row.input;
+    }
+}
 
-    EXPECT_EQ(run({"-x"}).output, "Translating File \n.\nDone!\n");
-    EXPECT_EQ(get("-x.new"), "a\n");
-    EXPECT_EQ(fs::status(dir_ / "-x.new").permissions(), fs::perms(0644));
-
-    put("empty", "");
-    EXPECT_EQ(run({"empty"}).output, "Translating File \n\nDone!\n");
-    EXPECT_EQ(get("empty.new"), "");
+TEST_F(Decode, ModeOfANewCopy)
+{
+    put("notes.txt", "x\n");
+    const struct {
+        mode_t mask, mode;
+    } table[] = {{0, 0666}, {022, 0644}, {027, 0640}};
+    for (const auto &[mask, mode] : table) {
+        fs::remove(dir_ / "notes.new");
+        EXPECT_EQ(run({"notes.txt"}, {.mask = mask}).status, 0);
+        EXPECT_EQ(fs::status(dir_ / "notes.new").permissions(), fs::perms(mode)) << mask;
+    }
 }
 
 TEST_F(Decode, NamesTheOutputFromTheWholePath)
@@ -208,9 +312,120 @@ TEST_F(Decode, ReadAndWriteErrorsFailTheRun)
 TEST_F(Decode, StandardOutputThatFailsDoesNotStopTheCopy)
 {
     put("notes.txt", three_lines);
-    for (stdout_is mode : {stdout_is::closed, stdout_is::unread}) {
+    // Closed descriptors are reused by open: the copy must still hold
+    // exactly the translated bytes, and nothing may reach standard error.
+    const setup table[] = {
+        {.closed = {1}}, {.closed = {0, 1}}, {.closed = {0, 1, 2}}, {.unread = true}};
+    for (const setup &how : table) {
         fs::remove(dir_ / "notes.new");
-        EXPECT_EQ(run({"notes.txt"}, mode).status, 0);
-        EXPECT_EQ(get("notes.new"), three_lines_out);
+        const run_result result = run({"notes.txt"}, how);
+        EXPECT_EQ(result.status, 0) << how.closed.size();
+        EXPECT_EQ(result.output, "") << how.closed.size();
+        EXPECT_EQ(get("notes.new"), three_lines_out) << how.closed.size();
+    }
+}
+
+// Faults injected into the unchanged program by libfiu's fiu-run: at the
+// start, or once the first part of a FIFO's input has been copied.
+TEST_F(Decode, InjectedFaults)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "fiu-run's preloaded library cannot load ahead of AddressSanitizer's runtime";
+#endif
+    if (!on_path("fiu-run") || !on_path("fiu-ctrl"))
+        GTEST_SKIP() << "fiu-run and fiu-ctrl (Debian's fiu-utils) are not installed";
+
+    const std::string line = "Caf\xE9 au lait, cr\xE8me br\xFBl\xE9\n";
+    std::string whole, first;
+    while (whole.size() < 2'000'000)
+        whole += line;
+    while (first.size() < 50'000)
+        first += line;
+    const std::string second = "\xC1\xE2\xE3\n";
+    const std::string old = "an older output\n";
+
+    const struct {
+        std::string name;
+        std::vector<std::string> at_start; // fiu-run's commands
+        std::string part_way;              // fiu-ctrl's command; the input is then a FIFO
+        std::string output;
+        int status;
+        std::string copy;
+    } table[] = {
+        {"the output's close fails",
+         {"enable name=posix/io/oc/close,failinfo=5"},
+         "",
+         "Translating File \n" + dots(whole) + "\nError writing notes.new\n",
+         1,
+         translated(whole)},
+        {"emptying the old output fails",
+         {"enable name=posix/io/rw/ftruncate,failinfo=5"},
+         "",
+         "Unable to open notes.new\n",
+         0,
+         old},
+        {"reads and writes interrupted",
+         {"enable_random name=posix/io/rw/read,probability=0.5,failinfo=4",
+          "enable_random name=posix/io/rw/write,probability=0.5,failinfo=4"},
+         "",
+         "Translating File \n" + dots(whole) + "\nDone!\n",
+         0,
+         translated(whole)},
+        {"reads and writes cut short",
+         {"enable_random name=posix/io/rw/read/reduce,probability=0.5",
+          "enable_random name=posix/io/rw/write/reduce,probability=0.5"},
+         "",
+         "Translating File \n" + dots(whole) + "\nDone!\n",
+         0,
+         translated(whole)},
+        {"a read fails part way",
+         {},
+         "enable name=posix/io/rw/read,failinfo=5",
+         "Translating File \n" + dots(first + second) + "\nError reading feed.txt\n",
+         1,
+         translated(first + second)},
+        {"a write fails part way",
+         {},
+         "enable name=posix/io/rw/write,failinfo=28",
+         "Translating File \n" + dots(first) + "\nError writing feed.new\n",
+         1,
+         translated(first)},
+    };
+    put("notes.txt", whole);
+    for (const auto &row : table) {
+        put("notes.new", old);
+        setup how{.wrapper = {"fiu-run", "-x", "-f", (dir_ / "control").string()}};
+        for (const std::string &command : row.at_start)
+            how.wrapper.insert(how.wrapper.end(), {"-c", command});
+        run_result result;
+        std::string copy;
+        if (row.part_way.empty()) {
+            result = run({"notes.txt"}, how);
+            copy = get("notes.new");
+        } else {
+            // The FIFO is held open for writing and reading, so that opening
+            // it never blocks and writes of this size never wait.
+            fs::remove(dir_ / "feed.txt");
+            ASSERT_EQ(mkfifo((dir_ / "feed.txt").c_str(), 0600), 0);
+            const int feed = open((dir_ / "feed.txt").c_str(), O_RDWR);
+            const running child = start({"feed.txt"}, how);
+            std::string seen;
+            EXPECT_EQ(write(feed, first.data(), first.size()), ssize_t(first.size()));
+            EXPECT_TRUE(read_until(child, seen, 18 + model_pieces(first)) &&
+                        waits_in_read(child.pid))
+                << row.name;
+            const std::string control = "fiu-ctrl -f " + (dir_ / "control").string() + " -c '" +
+                                        row.part_way + "' " + std::to_string(child.pid);
+            EXPECT_EQ(std::system(control.c_str()), 0) << row.name;
+            EXPECT_EQ(write(feed, second.data(), second.size()), ssize_t(second.size()));
+            close(feed);
+            result = finish(child);
+            result.output = seen + result.output;
+            copy = get("feed.new");
+        }
+        EXPECT_EQ(result.output, row.output) << row.name;
+        EXPECT_EQ(result.status, row.status) << row.name;
+        EXPECT_TRUE(copy == row.copy) << row.name << ": copy of " << copy.size() << " bytes";
+        EXPECT_TRUE(get("notes.txt") == whole) << row.name;
     }
 }
