@@ -3,6 +3,9 @@
 # and runs the program it holds on a copy of the sample.
 set -euo pipefail
 build=$1 sample=$2
+for tool in dpkg-deb dpkg-shlibdeps; do
+    command -v "$tool" >/dev/null || { echo "skipped: $tool (Debian's dpkg-dev) is not installed"; exit 77; }
+done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cpack --config "$build/CPackConfig.cmake" -B "$work" >/dev/null
