@@ -170,6 +170,18 @@ bool waits_in_read(pid_t pid)
     return false;
 }
 
+// The replace recipe in a document: the lines from its first to its last,
+// without their indentation.
+std::string recipe_in(const std::string &path)
+{
+    std::ifstream file(path);
+    std::string recipe, line;
+    while (std::getline(file, line) && line.find("mv notes.new") == std::string::npos)
+        if (!recipe.empty() || line.find("out=$(decode") != std::string::npos)
+            recipe += line.substr(line.find_first_not_of(' ')) + "\n";
+    return line.empty() ? "" : recipe + line.substr(line.find_first_not_of(' ')) + "\n";
+}
+
 bool on_path(const std::string &command)
 {
     return std::system(("command -v " + command + " >/dev/null").c_str()) == 0;
@@ -323,6 +335,37 @@ TEST_F(Decode, StandardOutputThatFailsDoesNotStopTheCopy)
         EXPECT_EQ(result.output, "") << how.closed.size();
         EXPECT_EQ(get("notes.new"), three_lines_out) << how.closed.size();
     }
+}
+
+// README and the manual page give one recipe for replacing a file by its
+// copy, and it must leave the file alone when no copy was made.
+TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
+{
+    const std::string recipe = recipe_in(DECODE_SOURCE_DIR "/README.md");
+    std::string manual = recipe_in(DECODE_SOURCE_DIR "/doc/decode.1");
+    const std::pair<std::string, std::string> escapes[] = {
+        {"\\(aq", "'"}, {"\\e", "\\"}, {"\\-", "-"}};
+    for (const auto &[escape, text] : escapes)
+        for (std::size_t at; (at = manual.find(escape)) != std::string::npos;)
+            manual.replace(at, escape.size(), text);
+    ASSERT_NE(recipe, "");
+    EXPECT_EQ(manual, recipe);
+
+    setenv("RECIPE", recipe.c_str(), 1);
+    const std::string shell = "cd " + dir_.string() +
+                              " && PATH=" + fs::path(DECODE_BINARY).parent_path().string() +
+                              ":$PATH sh -c \"$RECIPE\" >/dev/null";
+    put("notes.txt", three_lines);
+    // A link into a directory that does not exist: not even root can open it.
+    fs::create_symlink("gone/notes.new", dir_ / "notes.new");
+    EXPECT_NE(std::system(shell.c_str()), 0);
+    EXPECT_EQ(get("notes.txt"), three_lines);
+    EXPECT_TRUE(fs::is_symlink(dir_ / "notes.new"));
+
+    fs::remove(dir_ / "notes.new");
+    EXPECT_EQ(std::system(shell.c_str()), 0);
+    EXPECT_EQ(get("notes.txt"), three_lines_out);
+    EXPECT_FALSE(exists("notes.new"));
 }
 
 // Faults injected into the unchanged program by libfiu's fiu-run: at the
