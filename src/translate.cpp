@@ -25,7 +25,7 @@ constexpr auto positions = [] {
 // Translates up to a chunk of bytes and updates the count. Called with the
 // constant chunk size this loop is vectorised (g++ -O2 included); a loop over
 // a whole block, or one whose length is not known, is left as bytes. Where
-// the open line is too short to outgrow a piece in this chunk, the first line
+// the open piece is too short to fill up in this chunk, the first line
 // feed's position is not needed, and the loop does less.
 template <bool long_line>
 [[gnu::always_inline]] inline void translate_chunk(unsigned char *bytes, std::size_t size,
@@ -44,14 +44,20 @@ template <bool long_line>
         bytes[i] = byte & 0x7f;
     }
     if (feeds == 0) {
-        count.open_line += size;
+        count.open_piece += size;
+        // A piece is complete with its last byte, whether or not a line feed
+        // follows, so that progress moves on a line of any length.
+        if (long_line && count.open_piece >= piece_limit) {
+            ++count.pieces;
+            count.open_piece -= piece_limit;
+        }
         return;
     }
     count.pieces += feeds;
-    // Only the line that the first feed ends can be longer than a piece.
+    // Only the line that the first feed ends can hold a piece without one.
     if (long_line)
-        count.pieces += (count.open_line + first - 1) / piece_limit;
-    count.open_line = size - last;
+        count.pieces += (count.open_piece + first - 1) / piece_limit;
+    count.open_piece = size - last;
 }
 
 // Writes all of data, through short writes and interruptions.
@@ -94,7 +100,7 @@ void translate_block(std::span<unsigned char> block, piece_count &count)
     unsigned char *bytes = block.data();
     std::size_t size = block.size();
     for (; size >= chunk; bytes += chunk, size -= chunk) {
-        if (count.open_line + chunk > piece_limit)
+        if (count.open_piece + chunk >= piece_limit)
             translate_chunk<true>(bytes, chunk, count);
         else
             translate_chunk<false>(bytes, chunk, count);
@@ -104,7 +110,7 @@ void translate_block(std::span<unsigned char> block, piece_count &count)
 
 std::uint64_t pieces_at_end(const piece_count &count)
 {
-    return count.pieces + (count.open_line + piece_limit - 1) / piece_limit;
+    return count.pieces + (count.open_piece > 0 ? 1 : 0);
 }
 
 pass_result translate(int input, int output, int progress)

@@ -18,17 +18,19 @@ inline constexpr std::size_t block_size = std::size_t{256} * 1024;
 // feed, or 4094 bytes, or the rest of the input, whichever is shortest.
 inline constexpr std::uint64_t piece_limit = 4094;
 
-// Pieces ended so far, and the length of the line that is still open.
+// Pieces complete so far, and the bytes of the one still open (always
+// fewer than piece_limit).
 struct piece_count {
     std::uint64_t pieces = 0;
-    std::uint64_t open_line = 0;
+    std::uint64_t open_piece = 0;
 };
 
-// Clears bit 7 of every byte in place and counts the pieces that end in the
-// block, judging line feeds by the raw bytes (0x8A does not end a piece).
+// Clears bit 7 of every byte in place and counts the pieces that complete in
+// the block, at a line feed or at their piece_limit-th byte, judging line
+// feeds by the raw bytes (0x8A does not end a piece).
 void translate_block(std::span<unsigned char> block, piece_count &count);
 
-// All pieces of the input once it has ended, the open line's included.
+// All pieces of the input once it has ended, the open one included.
 std::uint64_t pieces_at_end(const piece_count &count);
 
 enum class outcome { done, read_failed, write_failed };

@@ -6,15 +6,25 @@
 #include <cstdint>
 #include <string_view>
 
-inline std::uint64_t model_pieces(std::string_view input)
-{
-    constexpr std::uint64_t bytes_per_piece = 4094;
-    std::uint64_t pieces = 0, piece = 0;
-    for (const char byte : input) {
-        if (++piece == bytes_per_piece || byte == '\n') {
-            ++pieces;
-            piece = 0;
+struct model_count {
+    std::uint64_t complete = 0; // pieces whose last byte has been read
+    std::uint64_t open = 0;     // bytes read of the piece still open
+
+    void read(std::string_view bytes)
+    {
+        for (const char byte : bytes) {
+            if (++open == 4094 || byte == '\n') {
+                ++complete;
+                open = 0;
+            }
         }
     }
-    return pieces + (piece > 0);
+    std::uint64_t at_end() const { return complete + (open > 0); }
+};
+
+inline std::uint64_t model_pieces(std::string_view input)
+{
+    model_count count;
+    count.read(input);
+    return count.at_end();
 }

@@ -96,11 +96,17 @@ TEST(Translate, MatchesTheModelWhateverTheReadSizes)
         for (std::size_t step : {1, 63, 127, 128, 129, 4095, 100000}) {
             std::string bytes = input;
             decode::piece_count count;
+            model_count so_far;
+            // Every piece is counted in the read that completes it.
+            std::size_t counted_late = 0;
             for (std::size_t at = 0; at < bytes.size(); at += step) {
                 const std::size_t size = std::min(step, bytes.size() - at);
                 decode::translate_block(
                     {reinterpret_cast<unsigned char *>(bytes.data()) + at, size}, count);
+                so_far.read(std::string_view(input).substr(at, size));
+                counted_late += count.pieces != so_far.complete;
             }
+            EXPECT_EQ(counted_late, 0U) << name << ", step " << step;
             EXPECT_EQ(bytes, expected.output) << name << ", step " << step;
             EXPECT_EQ(decode::pieces_at_end(count), expected.pieces) << name << ", step " << step;
         }

@@ -1,5 +1,6 @@
 // Feeds the pass arbitrary bytes in arbitrary read sizes and checks the
-// output byte for byte and the piece count against a plain model.
+// output byte for byte and the piece count, after every read, against a
+// plain model.
 #include "../model.hpp"
 #include "translate.hpp"
 
@@ -17,17 +18,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     std::vector<unsigned char> bytes = input;
     decode::piece_count count;
+    model_count model;
     for (std::size_t at = 0; at < bytes.size();) {
         sizes = sizes * 1103515245u + 12345u;
         const std::size_t step = std::min<std::size_t>(1 + (sizes >> 16) % 600, bytes.size() - at);
         decode::translate_block({bytes.data() + at, step}, count);
+        model.read({reinterpret_cast<const char *>(input.data()) + at, step});
+        // Each piece is counted in the read that completes it.
+        if (count.pieces != model.complete)
+            std::abort();
         at += step;
     }
     for (std::size_t i = 0; i < input.size(); ++i)
         if (bytes[i] != (input[i] & 0x7f))
             std::abort();
-    if (decode::pieces_at_end(count) !=
-        model_pieces({reinterpret_cast<const char *>(input.data()), input.size()}))
+    if (decode::pieces_at_end(count) != model.at_end())
         std::abort();
     return 0;
 }
