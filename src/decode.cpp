@@ -1,5 +1,5 @@
-// decode: writes a copy of a file with bit 7 of every byte cleared, beside
-// the file under its stem plus ".new", and prints a dot per piece read.
+// decode: writes a copy of a file with bit 7 of every byte cleared, named by
+// the path's stem plus ".new", and prints a dot per piece read.
 #include "stem.hpp"
 #include "translate.hpp"
 
@@ -13,14 +13,20 @@
 
 namespace {
 
-// Every message goes to standard output; one that cannot be written is
-// dropped, since the output file is what matters. Variadic in the printf
-// way so that the compiler checks each format against its arguments.
+// Messages go to standard output, or nowhere once standard output turns out
+// to be the input or the output, where they would be written into the data.
+int messages = STDOUT_FILENO;
+
+// A message that cannot be written is dropped, since the output file is
+// what matters. Variadic in the printf way so that the compiler checks each
+// format against its arguments.
 [[gnu::format(printf, 1, 2)]] void say(const char *format, ...) // NOLINT(cert-dcl50-cpp)
 {
+    if (messages < 0)
+        return;
     va_list args;
     va_start(args, format);
-    vdprintf(STDOUT_FILENO, format, args);
+    vdprintf(messages, format, args);
     va_end(args);
 }
 
@@ -62,6 +68,18 @@ bool same_file(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Stats a file just opened, and silences the messages if standard output is
+// that same file. False if the file did not open.
+bool opened(const descriptor &file, struct stat &file_stat)
+{
+    struct stat stdout_stat {};
+    if (file.get() < 0 || fstat(file.get(), &file_stat) != 0)
+        return false;
+    if (fstat(STDOUT_FILENO, &stdout_stat) == 0 && same_file(stdout_stat, file_stat))
+        messages = -1;
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -80,18 +98,21 @@ int main(int argc, char **argv)
 
     const descriptor input(open(path, O_RDONLY | O_CLOEXEC));
     struct stat input_stat {};
-    if (input.get() < 0 || fstat(input.get(), &input_stat) != 0 || S_ISDIR(input_stat.st_mode)) {
+    if (!opened(input, input_stat) || S_ISDIR(input_stat.st_mode)) {
         say("Unable to open %s\n", path);
         return 0;
     }
 
     const std::string stem{decode::stem(path)};
     const std::string output_name = stem + ".new";
+    // A new copy is never more open than the input, and its owner can always
+    // read and write it.
+    const mode_t mode = (input_stat.st_mode | S_IRUSR | S_IWUSR) & 0666;
     // Opened without truncating: if the name leads back to the input, by a
     // link or another spelling, the input must still be whole when we see it.
-    descriptor output(open(output_name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    descriptor output(open(output_name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode));
     struct stat output_stat {};
-    if (output.get() < 0 || fstat(output.get(), &output_stat) != 0) {
+    if (!opened(output, output_stat)) {
         say("Unable to open %s.new\n", stem.c_str());
         return 0;
     }
@@ -105,7 +126,7 @@ int main(int argc, char **argv)
     }
 
     say("Translating File \n");
-    const decode::pass_result result = decode::translate(input.get(), output.get(), STDOUT_FILENO);
+    const decode::pass_result result = decode::translate(input.get(), output.get(), messages);
     if (result.status == decode::outcome::read_failed) {
         say("\nError reading %s\n", path);
         return 1;

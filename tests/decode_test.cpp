@@ -27,6 +27,8 @@ struct setup {
     std::vector<int> closed{};          // standard descriptors closed for the run
     mode_t mask = 022;                  // the umask
     bool unread = false;                // standard output is a pipe nobody reads
+    std::string stdout_to{};            // standard output is this file instead,
+    int stdout_flags = O_TRUNC;         // opened with these flags
     bool empty_vector = false;          // not even argv[0]
     std::vector<std::string> wrapper{}; // a command that runs decode (fiu-run)
 };
@@ -68,9 +70,15 @@ class Decode : public testing::Test {
             // Standard descriptors as the case names them, whatever the
             // test runner left open. Standard error shares the captured
             // pipe, so that anything written there shows.
+            if (chdir(dir_.c_str()) != 0)
+                _exit(127);
             const int null = open("/dev/null", O_RDWR);
-            if (chdir(dir_.c_str()) != 0 || null < 0 || dup2(null, STDIN_FILENO) < 0 ||
-                dup2(pipe_fds[1], STDOUT_FILENO) < 0 || dup2(pipe_fds[1], STDERR_FILENO) < 0 ||
+            const int out =
+                how.stdout_to.empty()
+                    ? pipe_fds[1]
+                    : open(how.stdout_to.c_str(), O_WRONLY | O_CREAT | how.stdout_flags, 0644);
+            if (null < 0 || out < 0 || dup2(null, STDIN_FILENO) < 0 ||
+                dup2(out, STDOUT_FILENO) < 0 || dup2(pipe_fds[1], STDERR_FILENO) < 0 ||
                 close_range(3, ~0U, 0) != 0)
                 _exit(127);
             umask(how.mask);
@@ -118,6 +126,14 @@ class Decode : public testing::Test {
         return {std::istreambuf_iterator<char>(file), {}};
     }
     bool exists(const std::string &name) { return fs::exists(fs::symlink_status(dir_ / name)); }
+    // A FIFO held open for reading and writing, so that opening it never
+    // blocks and writes that fit its buffer never wait.
+    int fifo(const std::string &name)
+    {
+        fs::remove(dir_ / name);
+        EXPECT_EQ(mkfifo((dir_ / name).c_str(), 0600), 0);
+        return open((dir_ / name).c_str(), O_RDWR);
+    }
 
     fs::path dir_;
 };
@@ -226,17 +242,90 @@ TEST_F(Decode, TranslatesBesideTheStem)
     }
 }
 
-TEST_F(Decode, ModeOfANewCopy)
+// A new copy is never more open than its input, its owner can always read
+// and write it, and an existing copy keeps its mode.
+TEST_F(Decode, ModeOfTheCopy)
 {
     put("notes.txt", "x\n");
     const struct {
-        mode_t mask, mode;
-    } table[] = {{0, 0666}, {022, 0644}, {027, 0640}};
-    for (const auto &[mask, mode] : table) {
+        mode_t input, mask, copy;
+    } table[] = {{0666, 0, 0666},   {0666, 022, 0644}, {0666, 027, 0640}, {0600, 0, 0600},
+                 {0640, 022, 0640}, {0444, 0, 0644},   {0755, 0, 0644}};
+    for (const auto &[input, mask, copy] : table) {
         fs::remove(dir_ / "notes.new");
+        fs::permissions(dir_ / "notes.txt", fs::perms(input));
         EXPECT_EQ(run({"notes.txt"}, {.mask = mask}).status, 0);
-        EXPECT_EQ(fs::status(dir_ / "notes.new").permissions(), fs::perms(mode)) << mask;
+        EXPECT_EQ(fs::status(dir_ / "notes.new").permissions(), fs::perms(copy))
+            << std::oct << input << " " << mask;
     }
+    fs::permissions(dir_ / "notes.new", fs::perms(0606));
+    EXPECT_EQ(run({"notes.txt"}, {.mask = 0}).status, 0);
+    EXPECT_EQ(fs::status(dir_ / "notes.new").permissions(), fs::perms(0606));
+}
+
+// Standard output redirected to the input or the output gets no message:
+// the banner, dots and closing line would be written into the data.
+TEST_F(Decode, MessagesNeverLandInTheData)
+{
+    const struct {
+        std::string stdout_to;
+        int flags;
+        std::string log;
+    } table[] = {
+        {"notes.new", O_TRUNC, three_lines_out}, // decode notes.txt > notes.new
+        {"notes.txt", O_APPEND, three_lines},    // decode notes.txt >> notes.txt
+        {"log", O_TRUNC, done},                  // any other file gets them
+    };
+    for (const auto &row : table) {
+        put("notes.txt", three_lines);
+        const run_result result =
+            run({"notes.txt"}, {.stdout_to = row.stdout_to, .stdout_flags = row.flags});
+        EXPECT_EQ(result.status, 0) << row.stdout_to;
+        EXPECT_EQ(result.output, "") << row.stdout_to;
+        EXPECT_EQ(get("notes.new"), three_lines_out) << row.stdout_to;
+        EXPECT_EQ(get("notes.txt"), three_lines) << row.stdout_to;
+        EXPECT_EQ(get(row.stdout_to), row.log) << row.stdout_to;
+    }
+}
+
+// A piece's dot comes as soon as its 4094th byte is read, though no line
+// feed has come yet.
+TEST_F(Decode, ADotForEachPieceAsItCompletes)
+{
+    const int feed = fifo("long.txt");
+    const running child = start({"long.txt"});
+    const std::string line(20000, '\xE9');
+    EXPECT_EQ(write(feed, line.data(), line.size()), ssize_t(line.size()));
+    std::string seen;
+    EXPECT_TRUE(read_until(child, seen, 18 + 4));
+    EXPECT_EQ(seen, "Translating File \n....");
+    close(feed);
+    EXPECT_EQ(seen + finish(child).output, "Translating File \n.....\nDone!\n");
+    EXPECT_EQ(get("long.new"), std::string(20000, 'i'));
+}
+
+// Past 2 GiB, where 32-bit file offsets end. The input is sparse, so it
+// costs little but the copy's writing.
+TEST_F(Decode, CopiesAFileOver2GiB)
+{
+    const off_t size = (off_t{1} << 31) + 10;
+    const int file = open((dir_ / "big.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+    EXPECT_EQ(ftruncate(file, size - 4), 0);
+    EXPECT_EQ(pwrite(file, "\xC1\xE2\xE3\n", 4, size - 4), 4);
+    close(file);
+    const run_result result = run({"big.txt"});
+    EXPECT_EQ(result.status, 0);
+    // One line: 524,545 pieces of 4094 bytes, the last of them short.
+    EXPECT_TRUE(result.output == "Translating File \n" + std::string(524545, '.') + "\nDone!\n")
+        << result.output.substr(0, 80);
+    struct stat copy {};
+    EXPECT_EQ(stat((dir_ / "big.new").c_str(), &copy), 0);
+    EXPECT_EQ(copy.st_size, size);
+    char end[5] = {};
+    const int out = open((dir_ / "big.new").c_str(), O_RDONLY);
+    EXPECT_EQ(pread(out, end, 4, size - 4), 4);
+    close(out);
+    EXPECT_STREQ(end, "Abc\n");
 }
 
 TEST_F(Decode, NamesTheOutputFromTheWholePath)
@@ -377,6 +466,10 @@ TEST_F(Decode, InjectedFaults)
 #endif
     if (!on_path("fiu-run") || !on_path("fiu-ctrl"))
         GTEST_SKIP() << "fiu-run and fiu-ctrl (Debian's fiu-utils) are not installed";
+    // A 32-bit build, for one, cannot load a 64-bit system's libfiu.
+    const std::string probe = run({}, {.wrapper = {"fiu-run", "-x", "-f", ""}}).output;
+    if (probe != "You must supply a filename.\nUsage: " DECODE_BINARY " <filename>\n")
+        GTEST_SKIP() << "fiu-run cannot run this build: " << probe;
 
     const std::string line = "Caf\xE9 au lait, cr\xE8me br\xFBl\xE9\n";
     std::string whole, first;
@@ -446,11 +539,7 @@ TEST_F(Decode, InjectedFaults)
             result = run({"notes.txt"}, how);
             copy = get("notes.new");
         } else {
-            // The FIFO is held open for writing and reading, so that opening
-            // it never blocks and writes of this size never wait.
-            fs::remove(dir_ / "feed.txt");
-            ASSERT_EQ(mkfifo((dir_ / "feed.txt").c_str(), 0600), 0);
-            const int feed = open((dir_ / "feed.txt").c_str(), O_RDWR);
+            const int feed = fifo("feed.txt");
             const running child = start({"feed.txt"}, how);
             std::string seen;
             EXPECT_EQ(write(feed, first.data(), first.size()), ssize_t(first.size()));

@@ -13,6 +13,8 @@ TEST(Stem, CutsBeforeTheFirstDotAfterLeadingDots)
         {"./data/file.txt", "./data/file"},
         {".profile", ".profile"},
         {".x.txt", ".x"},
+        {"mail/.profile", "mail/"},
+        {"./.profile", "./"},
         {"..", ".."},
         {"", ""},
     };
