@@ -1,0 +1,37 @@
+# Run by CPack on the staged tree before it is packed: what Debian asks of a
+# package beyond the installed files. Manual pages are compressed, and the
+# copyright file (machine-readable, from LICENSE) and a changelog of this
+# release go into the package's documentation directory. gzip -n and fixed
+# modes keep the package reproducible.
+set(root "${CPACK_TEMPORARY_DIRECTORY}")
+file(GLOB_RECURSE pages "${root}/*.[1-9]")
+list(FILTER pages INCLUDE REGEX "/man/man[1-9]/[^/]+$")
+foreach(page IN LISTS pages)
+  execute_process(COMMAND gzip -9nf "${page}" COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
+
+set(doc "${root}${CPACK_PACKAGING_INSTALL_PREFIX}/share/doc/${CPACK_PACKAGE_NAME}")
+file(MAKE_DIRECTORY "${doc}")
+file(CHMOD "${root}${CPACK_PACKAGING_INSTALL_PREFIX}/share/doc" "${doc}"
+     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+file(READ "${CPACK_DECODE_SOURCE_DIR}/LICENSE" license)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" holders "${license}")
+set(holders "${CMAKE_MATCH_1}")
+string(REGEX REPLACE "^MIT License\n\n[^\n]*\n\n" "" license "${license}")
+string(REGEX REPLACE "\n\n" "\n.\n" license "${license}")
+string(REGEX REPLACE "\n$" "" license "${license}")
+string(REPLACE "\n" "\n " license " ${license}")
+file(WRITE "${doc}/copyright" "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: ${CPACK_PACKAGE_NAME}
+
+Files: *
+Copyright: ${holders}
+License: Expat
+${license}
+")
+
+string(TIMESTAMP date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file("${CPACK_DECODE_SOURCE_DIR}/cmake/changelog.in" "${doc}/changelog" @ONLY)
+execute_process(COMMAND gzip -9nf "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
+file(CHMOD "${doc}/copyright" "${doc}/changelog.gz" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
