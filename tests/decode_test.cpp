@@ -431,7 +431,7 @@ TEST_F(Decode, StandardOutputThatFailsDoesNotStopTheCopy)
 TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
 {
     const std::string recipe = recipe_in(DECODE_SOURCE_DIR "/README.md");
-    std::string manual = recipe_in(DECODE_SOURCE_DIR "/doc/decode.1");
+    std::string manual = recipe_in(DECODE_SOURCE_DIR "/doc/decode.1.in");
     const std::pair<std::string, std::string> escapes[] = {
         {"\\(aq", "'"}, {"\\e", "\\"}, {"\\-", "-"}};
     for (const auto &[escape, text] : escapes)
