@@ -54,8 +54,9 @@ class descriptor {
     int fd_;
 };
 
-// A closed standard descriptor would be reused by open, and dots meant for
-// standard output would land in the output file: fill each with /dev/null.
+// A closed standard descriptor would be reused by open, and the output file
+// opened on descriptor 2 would take whatever the C library or the dynamic
+// linker writes to standard error: fill each with /dev/null.
 void guard_standard_descriptors()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
