@@ -143,13 +143,6 @@ const std::string three_lines = "Caf\xE9\n\xC1\xE2\xE3\r\n\x8A\x00x\x80"s;
 const std::string three_lines_out = "Cafi\nAbc\r\n\n\0x\0"s;
 const std::string done = "Translating File \n...\nDone!\n";
 
-std::string translated(std::string text)
-{
-    for (char &byte : text)
-        byte = static_cast<char>(byte & 0x7f);
-    return text;
-}
-
 std::string dots(std::string_view input)
 {
     return std::string(model_pieces(input), '.');
@@ -500,7 +493,7 @@ TEST_F(Decode, InjectedFaults)
          "",
          "Translating File \n" + dots(whole) + "\nError writing notes.new\n",
          1,
-         translated(whole)},
+         model_output(whole)},
         {"emptying the old output fails",
          {"enable name=posix/io/rw/ftruncate,failinfo=5"},
          "",
@@ -513,26 +506,26 @@ TEST_F(Decode, InjectedFaults)
          "",
          "Translating File \n" + dots(whole) + "\nDone!\n",
          0,
-         translated(whole)},
+         model_output(whole)},
         {"reads and writes cut short",
          {"enable_random name=posix/io/rw/read/reduce,probability=0.5",
           "enable_random name=posix/io/rw/write/reduce,probability=0.5"},
          "",
          "Translating File \n" + dots(whole) + "\nDone!\n",
          0,
-         translated(whole)},
+         model_output(whole)},
         {"a read fails part way",
          {},
          "enable name=posix/io/rw/read,failinfo=5",
          "Translating File \n" + dots(first + second) + "\nError reading feed.txt\n",
          1,
-         translated(first + second)},
+         model_output(first + second)},
         {"a write fails part way",
          {},
          "enable name=posix/io/rw/write,failinfo=28",
          "Translating File \n" + dots(first) + "\nError writing feed.new\n",
          1,
-         translated(first)},
+         model_output(first)},
     };
     put("notes.txt", whole);
     for (const auto &row : table) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 struct model_count {
@@ -27,4 +28,12 @@ inline std::uint64_t model_pieces(std::string_view input)
     model_count count;
     count.read(input);
     return count.at_end();
+}
+
+// Every byte with bit 7 cleared, and nothing else changed.
+inline std::string model_output(std::string input)
+{
+    for (char &byte : input)
+        byte = static_cast<char>(byte & 0x7f);
+    return input;
 }

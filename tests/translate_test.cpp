@@ -19,10 +19,7 @@ struct model_result {
 
 model_result model(const std::string &input)
 {
-    model_result result{input, model_pieces(input)};
-    for (char &byte : result.output)
-        byte = static_cast<char>(byte & 0x7f);
-    return result;
+    return {model_output(input), model_pieces(input)};
 }
 
 int memory_file(const std::string &content = {})
