@@ -72,7 +72,6 @@ std::vector<std::pair<std::string, std::string>> cases()
                                                     13)},
         {"CRLF", lines_of(40, "\r\n")},
         {"one long line", std::string(several_blocks + 17, '\xE9')},
-        {"one-byte lines", std::string(several_blocks, '\n')},
     };
     for (std::size_t length : {4093, 4094, 4095, 8188, 8189})
         all.emplace_back("lines of " + std::to_string(length), lines_of(length));
