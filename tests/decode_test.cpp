@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -21,6 +22,10 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// The command that runs the program where this machine cannot run it
+// directly (qemu-user for another architecture), or nothing.
+const std::vector<std::string> emulator = {DECODE_EMULATOR};
 
 // How the child that runs decode is set up.
 struct setup {
@@ -47,49 +52,63 @@ class Decode : public testing::Test {
   protected:
     void SetUp() override
     {
-        char name[] = "/tmp/decode-test-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
+        std::string name = fs::temp_directory_path() / "decode-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
         dir_ = name;
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    // Starts decode in the directory; arguments after argv[0].
+    // Starts decode in the directory; arguments after argv[0]. Through
+    // posix_spawn, since under qemu-user a forked child of a dynamically
+    // linked 32-bit x86 program hangs before it runs anything.
     running start(std::vector<std::string> args, const setup &how = {})
     {
-        args.insert(args.begin(), how.wrapper.empty() ? "decode" : DECODE_BINARY);
-        args.insert(args.begin(), how.wrapper.begin(), how.wrapper.end());
-        std::vector<char *> argv;
+        const std::string binary = DECODE_BINARY;
+        // Run directly, decode gets argv[0] as the case sets it; through a
+        // wrapper, its path. The emulator passes argv[0] on with -0.
+        const bool direct = how.wrapper.empty() && emulator.empty();
+        std::vector<std::string> words = how.wrapper;
+        words.insert(words.end(), emulator.begin(), emulator.end());
+        const std::string name = how.empty_vector ? "" : how.wrapper.empty() ? "decode" : binary;
+        if (!emulator.empty())
+            words.insert(words.end(), {"-0", name});
+        if (!direct)
+            words.push_back(binary);
+        else if (!how.empty_vector)
+            words.push_back(name);
         if (!how.empty_vector)
-            for (std::string &arg : args)
-                argv.push_back(arg.data());
+            words.insert(words.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &word : words)
+            argv.push_back(word.data());
         argv.push_back(nullptr);
+
         int pipe_fds[2];
-        EXPECT_EQ(pipe(pipe_fds), 0);
-        const pid_t child = fork();
-        if (child == 0) {
-            // Standard descriptors as the case names them, whatever the
-            // test runner left open. Standard error shares the captured
-            // pipe, so that anything written there shows.
-            if (chdir(dir_.c_str()) != 0)
-                _exit(127);
-            const int null = open("/dev/null", O_RDWR);
-            const int out =
-                how.stdout_to.empty()
-                    ? pipe_fds[1]
-                    : open(how.stdout_to.c_str(), O_WRONLY | O_CREAT | how.stdout_flags, 0644);
-            if (null < 0 || out < 0 || dup2(null, STDIN_FILENO) < 0 ||
-                dup2(out, STDOUT_FILENO) < 0 || dup2(pipe_fds[1], STDERR_FILENO) < 0 ||
-                close_range(3, ~0U, 0) != 0)
-                _exit(127);
-            umask(how.mask);
-            for (const int fd : how.closed)
-                close(fd);
-            if (how.wrapper.empty())
-                execv(DECODE_BINARY, argv.data());
-            else
-                execvp(argv[0], argv.data());
-            _exit(127);
-        }
+        EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+        // Standard descriptors as the case names them, whatever the test
+        // runner left open. Standard error shares the captured pipe, so that
+        // anything written there shows.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, dir_.c_str());
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDWR, 0);
+        if (how.stdout_to.empty())
+            posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+        else
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, how.stdout_to.c_str(),
+                                             O_WRONLY | O_CREAT | how.stdout_flags, 0644);
+        posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        for (const int fd : how.closed)
+            posix_spawn_file_actions_addclose(&actions, fd);
+        const mode_t mask = umask(how.mask);
+        pid_t child = -1;
+        const int failed =
+            direct ? posix_spawn(&child, binary.c_str(), &actions, nullptr, argv.data(), environ)
+                   : posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+        umask(mask);
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(failed, 0) << argv[0];
         close(pipe_fds[1]);
         if (how.unread)
             close(pipe_fds[0]);
@@ -425,10 +444,17 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
     ASSERT_NE(recipe, "");
     EXPECT_EQ(manual, recipe);
 
+    // The recipe's decode: the program, through the emulator if need be.
+    std::string command = "exec";
+    for (const std::string &word : emulator)
+        command += " '" + word + "'";
+    fs::create_directory(dir_ / "bin");
+    std::ofstream(dir_ / "bin/decode") << "#!/bin/sh\n"
+                                       << command << " '" DECODE_BINARY "' \"$@\"\n";
+    fs::permissions(dir_ / "bin/decode", fs::perms::owner_all);
     setenv("RECIPE", recipe.c_str(), 1);
-    const std::string shell = "cd " + dir_.string() +
-                              " && PATH=" + fs::path(DECODE_BINARY).parent_path().string() +
-                              ":$PATH sh -c \"$RECIPE\" >/dev/null";
+    const std::string shell = "cd " + dir_.string() + " && PATH=" + dir_.string() +
+                              "/bin:$PATH sh -c \"$RECIPE\" >/dev/null";
     put("notes.txt", three_lines);
     // A link into a directory that does not exist: not even root can open it.
     fs::create_symlink("gone/notes.new", dir_ / "notes.new");
