@@ -1,9 +1,17 @@
 # Run by CPack on the staged tree before it is packed: what Debian asks of a
-# package beyond the installed files. Manual pages are compressed, and the
+# package beyond the installed files. Programs are stripped, manual pages are
+# compressed, and the
 # copyright file (machine-readable, from LICENSE) and a changelog of this
 # release go into the package's documentation directory. gzip -n and fixed
 # modes keep the package reproducible.
 set(root "${CPACK_TEMPORARY_DIRECTORY}")
+# Programs lose their symbols and the sections that only the build needed,
+# as dh_strip does.
+file(GLOB programs "${root}${CPACK_PACKAGING_INSTALL_PREFIX}/bin/*")
+foreach(program IN LISTS programs)
+  execute_process(COMMAND ${CPACK_DECODE_STRIP} --remove-section=.comment --remove-section=.note
+                          "${program}" COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
 file(GLOB_RECURSE pages "${root}/*.[1-9]")
 list(FILTER pages INCLUDE REGEX "/man/man[1-9]/[^/]+$")
 foreach(page IN LISTS pages)

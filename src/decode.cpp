@@ -3,11 +3,13 @@
 #include "stem.hpp"
 #include "translate.hpp"
 
+#include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
-#include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,8 +28,14 @@ int messages = STDOUT_FILENO;
         return;
     va_list args;
     va_start(args, format);
-    vdprintf(messages, format, args);
+    char *text = nullptr;
+    const int size = vasprintf(&text, format, args);
     va_end(args);
+    if (size >= 0) {
+        decode::write_all(
+            messages, {reinterpret_cast<unsigned char *>(text), static_cast<std::size_t>(size)});
+        free(text);
+    }
 }
 
 // Owns a descriptor, so that every early return closes it.
@@ -86,8 +94,10 @@ bool opened(const descriptor &file, struct stat &file_stat)
 int main(int argc, char **argv)
 {
     guard_standard_descriptors();
-    // A reader of standard output that goes away must not end the copy.
+    // A reader of standard output that goes away, or a limit on the size of
+    // files, must not end the copy without a word: the write fails instead.
     (void)std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGXFSZ, SIG_IGN);
 
     if (argc < 2) {
         say("You must supply a filename.\n");
@@ -104,25 +114,32 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    const std::string stem{decode::stem(path)};
-    const std::string output_name = stem + ".new";
+    const std::string_view stem = decode::stem(path);
+    // The input opened, so its path is shorter than PATH_MAX and the output
+    // name fits; one cut short would name another file, and is refused.
+    const int stem_size = static_cast<int>(stem.size());
+    char output_name[PATH_MAX + sizeof ".new"];
+    const int name_size =
+        snprintf(output_name, sizeof output_name, "%.*s.new", stem_size, stem.data());
     // A new copy is never more open than the input, and its owner can always
     // read and write it.
     const mode_t mode = (input_stat.st_mode | S_IRUSR | S_IWUSR) & 0666;
     // Opened without truncating: if the name leads back to the input, by a
     // link or another spelling, the input must still be whole when we see it.
-    descriptor output(open(output_name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode));
+    descriptor output(name_size >= 0 && std::size_t(name_size) < sizeof output_name
+                          ? open(output_name, O_WRONLY | O_CREAT | O_CLOEXEC, mode)
+                          : -1);
     struct stat output_stat {};
     if (!opened(output, output_stat)) {
-        say("Unable to open %s.new\n", stem.c_str());
+        say("Unable to open %.*s.new\n", stem_size, stem.data());
         return 0;
     }
     if (same_file(input_stat, output_stat)) {
-        say("Unable to open %s.new: it is the input file\n", stem.c_str());
+        say("Unable to open %.*s.new: it is the input file\n", stem_size, stem.data());
         return 0;
     }
     if (S_ISREG(output_stat.st_mode) && ftruncate(output.get(), 0) != 0) {
-        say("Unable to open %s.new\n", stem.c_str());
+        say("Unable to open %.*s.new\n", stem_size, stem.data());
         return 0;
     }
 
@@ -133,7 +150,7 @@ int main(int argc, char **argv)
         return 1;
     }
     if (result.status == decode::outcome::write_failed || !output.close()) {
-        say("\nError writing %s.new\n", stem.c_str());
+        say("\nError writing %.*s.new\n", stem_size, stem.data());
         return 1;
     }
     say("\nDone!\n");

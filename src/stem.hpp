@@ -13,7 +13,8 @@ constexpr std::string_view stem(std::string_view path)
     const std::size_t lead = path.find_first_not_of('.');
     if (lead == std::string_view::npos)
         return path;
-    return path.substr(0, path.find('.', lead));
+    const std::size_t cut = path.find('.', lead);
+    return {path.data(), cut == std::string_view::npos ? path.size() : cut};
 }
 
 } // namespace decode

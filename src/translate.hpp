@@ -33,6 +33,11 @@ void translate_block(std::span<unsigned char> block, piece_count &count);
 // All pieces of the input once it has ended, the open one included.
 std::uint64_t pieces_at_end(const piece_count &count);
 
+// Writes all of data, through short writes and interruptions. Where fd is
+// non-blocking, as a standard output shared with a caller may be, it waits
+// until fd takes more instead of failing.
+bool write_all(int fd, std::span<const unsigned char> data);
+
 enum class outcome { done, read_failed, write_failed };
 
 struct pass_result {

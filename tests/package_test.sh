@@ -16,8 +16,9 @@ cpack --config "$build/CPackConfig.cmake" -B "$work" >/dev/null
 deb=$(ls "$work"/decode_*.deb)
 
 if [ "$mode" = lintian ]; then
-    # Any error or warning fails; the report shows on failure.
-    lintian --fail-on error,warning --tag-display-limit 0 "$deb"
+    # Any tag at all fails, the pedantic and informational ones included;
+    # the report shows on failure.
+    lintian -I --pedantic --fail-on error,warning,info,pedantic --tag-display-limit 0 "$deb"
     exit
 fi
 
