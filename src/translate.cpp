@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <unistd.h>
 
@@ -16,6 +18,35 @@ constexpr std::size_t chunk = 128;
 static_assert(chunk < 256, "a position + 1 must fit a byte");
 static_assert(chunk < piece_limit, "at most one piece may end by its length in a chunk");
 
+// What a chunk's line feeds tell the count: how many there are, and the
+// position + 1 of the first (where it is needed) and of the last.
+struct feeds_in_chunk {
+    unsigned feeds;
+    unsigned first;
+    unsigned last;
+
+    // Adds a chunk of size bytes with these feeds to the count.
+    template <bool long_line>
+    [[gnu::always_inline]] void add_to(piece_count &count, std::size_t size) const
+    {
+        if (feeds == 0) {
+            count.open_piece += size;
+            // A piece is complete with its last byte, whether or not a line
+            // feed follows, so that progress moves on a line of any length.
+            if (long_line && count.open_piece >= piece_limit) {
+                ++count.pieces;
+                count.open_piece -= piece_limit;
+            }
+            return;
+        }
+        count.pieces += feeds;
+        // Only the line that the first feed ends can hold a piece without one.
+        if (long_line)
+            count.pieces += (count.open_piece + first - 1) / piece_limit;
+        count.open_piece = size - last;
+    }
+};
+
 // Position + 1 of each byte in a chunk, so that min and max over the line
 // feeds' positions can be taken without branches.
 constexpr auto positions = [] {
@@ -25,42 +56,117 @@ constexpr auto positions = [] {
     return table;
 }();
 
-// Translates up to a chunk of bytes and updates the count. Called with the
-// constant chunk size this loop is vectorised (g++ -O2 included); a loop over
-// a whole block, or one whose length is not known, is left as bytes. Where
-// the open piece is too short to fill up in this chunk, the first line
-// feed's position is not needed, and the loop does less.
-template <bool long_line>
-[[gnu::always_inline]] inline void translate_chunk(unsigned char *bytes, std::size_t size,
-                                                   piece_count &count)
-{
-    unsigned char feeds = 0;
-    unsigned char first = 0xff; // position + 1 of the first line feed
-    unsigned char last = 0;     // position + 1 of the last line feed
-    for (std::size_t i = 0; i < size; ++i) {
-        const unsigned char byte = bytes[i];
-        const unsigned char feed = -static_cast<unsigned char>(byte == '\n');
-        feeds -= feed;
-        if (long_line)
-            first = std::min<unsigned char>(first, ~feed | positions[i]);
-        last = std::max<unsigned char>(last, feed & positions[i]);
-        bytes[i] = byte & 0x7f;
-    }
-    if (feeds == 0) {
-        count.open_piece += size;
-        // A piece is complete with its last byte, whether or not a line feed
-        // follows, so that progress moves on a line of any length.
-        if (long_line && count.open_piece >= piece_limit) {
-            ++count.pieces;
-            count.open_piece -= piece_limit;
+// A byte at a time, in a loop that the compiler vectorises where the target
+// has a vector unit: called with the constant chunk size (g++ -O2
+// included); a loop over a whole block, or one whose length is not known,
+// is left as bytes.
+struct vectorised {
+    template <bool long_line>
+    [[gnu::always_inline]] static feeds_in_chunk scan(unsigned char *bytes, std::size_t size)
+    {
+        unsigned char feeds = 0;
+        unsigned char first = 0xff; // position + 1 of the first line feed
+        unsigned char last = 0;     // position + 1 of the last line feed
+        for (std::size_t i = 0; i < size; ++i) {
+            const unsigned char byte = bytes[i];
+            const unsigned char feed = -static_cast<unsigned char>(byte == '\n');
+            feeds -= feed;
+            if (long_line)
+                first = std::min<unsigned char>(first, ~feed | positions[i]);
+            last = std::max<unsigned char>(last, feed & positions[i]);
+            bytes[i] = byte & 0x7f;
         }
-        return;
+        return {feeds, first, last};
     }
-    count.pieces += feeds;
-    // Only the line that the first feed ends can hold a piece without one.
-    if (long_line)
-        count.pieces += (count.open_piece + first - 1) / piece_limit;
-    count.open_piece = size - last;
+};
+
+// A machine word at a time in ordinary registers, for targets without a
+// vector unit, where the loop above stays a byte loop.
+struct words {
+    using word = std::uintptr_t;
+    static constexpr unsigned size = sizeof(word);
+    static constexpr std::size_t pair = 2 * std::size_t{size};
+    static constexpr word ones = ~word{0} / 0xff; // 0x0101...01
+    static constexpr word low7 = ones * 0x7f;
+
+    // Bit 7 of each byte of raw that is a line feed, and no other bit, from
+    // raw and its translation (raw & low7): no carry crosses a byte, so a
+    // feed never marks its neighbour.
+    static word feed_bits(word raw, word translated)
+    {
+        return ~(((translated ^ (ones * '\n')) + low7) | raw | low7);
+    }
+
+    // Where a word's marked bytes stand in memory: the first byte in memory
+    // is the word's lowest on a little-endian machine, its highest on a
+    // big-endian one. Counted once a chunk, so a slow count costs little.
+    static unsigned first_byte(word bits)
+    {
+        const int zeros = std::endian::native == std::endian::little ? std::countr_zero(bits)
+                                                                     : std::countl_zero(bits);
+        return static_cast<unsigned>(zeros) / 8;
+    }
+    static unsigned last_byte(word bits)
+    {
+        const int zeros = std::endian::native == std::endian::little ? std::countl_zero(bits)
+                                                                     : std::countr_zero(bits);
+        return size - 1 - static_cast<unsigned>(zeros) / 8;
+    }
+
+    template <bool long_line>
+    [[gnu::always_inline]] static feeds_in_chunk scan(unsigned char *bytes, std::size_t length)
+    {
+        // No branch per word, since feeds come at random every few words:
+        // each word's feeds are kept, with a bit for each pair of words
+        // that has any, and summed in each byte's lane. A chunk holds too
+        // few for a lane, or their total, to pass 255, so one multiply adds
+        // the lanes up at the end, and no bit count is needed per word.
+        std::array<word, chunk / size> marks{};
+        std::uint32_t marked = 0;
+        word lanes = 0;
+        const auto step = [&](std::size_t at, std::size_t width) {
+            word w = 0; // the bytes past the end stay 0, never a line feed
+            std::memcpy(&w, bytes + at, width);
+            const word translated = w & low7;
+            const word bits = feed_bits(w, translated);
+            std::memcpy(bytes + at, &translated, width);
+            marks[at / size] = bits;
+            lanes += bits >> 7;
+            return bits;
+        };
+        std::size_t at = 0;
+        for (; at + pair <= length; at += pair)
+            marked |= std::uint32_t{(step(at, size) | step(at + size, size)) != 0} << (at / pair);
+        for (; at < length; at += size)
+            marked |= std::uint32_t{step(at, std::min<std::size_t>(size, length - at)) != 0}
+                      << (at / pair);
+        if (marked == 0)
+            return {0, 0, 0};
+        const auto feeds = static_cast<unsigned>((lanes * ones) >> (8 * (size - 1)));
+        // The first and last pair with a feed, then the word in it.
+        auto first = 2 * static_cast<unsigned>(std::countr_zero(marked));
+        first += marks[first] == 0 ? 1 : 0;
+        auto last = 2 * static_cast<unsigned>(31 - std::countl_zero(marked));
+        last += marks[last + 1] != 0 ? 1 : 0;
+        return {feeds, long_line ? first * size + first_byte(marks[first]) + 1 : 0,
+                last * size + last_byte(marks[last]) + 1};
+    }
+};
+
+// Translates a block a chunk at a time with one of the two. Where the open
+// piece is too short to fill up in a chunk, the first line feed's position
+// is not needed, and the chunk costs less.
+template <typename pass> void translate_chunks(std::span<unsigned char> block, piece_count &count)
+{
+    unsigned char *bytes = block.data();
+    std::size_t size = block.size();
+    for (; size >= chunk; bytes += chunk, size -= chunk) {
+        if (count.open_piece + chunk >= piece_limit)
+            pass::template scan<true>(bytes, chunk).template add_to<true>(count, chunk);
+        else
+            pass::template scan<false>(bytes, chunk).template add_to<false>(count, chunk);
+    }
+    pass::template scan<true>(bytes, size).template add_to<true>(count, size);
 }
 
 // The dots come from one array, so that a block's worth costs one write.
@@ -99,17 +205,22 @@ bool write_all(int fd, std::span<const unsigned char> data)
     return true;
 }
 
+void translate_block_vectorised(std::span<unsigned char> block, piece_count &count)
+{
+    translate_chunks<vectorised>(block, count);
+}
+
+void translate_block_words(std::span<unsigned char> block, piece_count &count)
+{
+    translate_chunks<words>(block, count);
+}
+
 void translate_block(std::span<unsigned char> block, piece_count &count)
 {
-    unsigned char *bytes = block.data();
-    std::size_t size = block.size();
-    for (; size >= chunk; bytes += chunk, size -= chunk) {
-        if (count.open_piece + chunk >= piece_limit)
-            translate_chunk<true>(bytes, chunk, count);
-        else
-            translate_chunk<false>(bytes, chunk, count);
-    }
-    translate_chunk<true>(bytes, size, count);
+    if constexpr (word_pass)
+        translate_block_words(block, count);
+    else
+        translate_block_vectorised(block, count);
 }
 
 std::uint64_t pieces_at_end(const piece_count &count)

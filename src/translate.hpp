@@ -30,6 +30,25 @@ struct piece_count {
 // feeds by the raw bytes (0x8A does not end a piece).
 void translate_block(std::span<unsigned char> block, piece_count &count);
 
+// The two implementations of translate_block, with its contract: a byte
+// loop that the compiler vectorises, and a pass a machine word at a time in
+// ordinary registers, faster where the target has no vector unit and the
+// byte loop stays a byte loop.
+void translate_block_vectorised(std::span<unsigned char> block, piece_count &count);
+void translate_block_words(std::span<unsigned char> block, piece_count &count);
+
+// translate_block is the word pass where the compiler says the target has no
+// vector unit (Debian's i386, armhf and s390x baselines among them), or
+// where the build asks for it (DECODE_PORTABLE_PASS).
+inline constexpr bool word_pass =
+#if defined(DECODE_PORTABLE_PASS) ||                                                               \
+    !(defined(__SSE2__) || defined(__ARM_NEON) || defined(__ALTIVEC__) || defined(__VX__) ||       \
+      defined(__loongarch_sx) || defined(__riscv_vector) || defined(__mips_msa))
+    true;
+#else
+    false;
+#endif
+
 // All pieces of the input once it has ended, the open one included.
 std::uint64_t pieces_at_end(const piece_count &count);
 
