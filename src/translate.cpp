@@ -117,8 +117,8 @@ struct words {
     [[gnu::always_inline]] static feeds_in_chunk scan(unsigned char *bytes, std::size_t length)
     {
         // No branch per word, since feeds come at random every few words:
-        // each word's feeds are kept, with a bit for each pair of words
-        // that has any, and summed in each byte's lane. A chunk holds too
+        // each word's feeds are kept and summed in each byte's lane, and a
+        // pair of words that moved the sums gets a bit. A chunk holds too
         // few for a lane, or their total, to pass 255, so one multiply adds
         // the lanes up at the end, and no bit count is needed per word.
         std::array<word, chunk / size> marks{};
@@ -132,14 +132,19 @@ struct words {
             std::memcpy(bytes + at, &translated, width);
             marks[at / size] = bits;
             lanes += bits >> 7;
-            return bits;
         };
         std::size_t at = 0;
-        for (; at + pair <= length; at += pair)
-            marked |= std::uint32_t{(step(at, size) | step(at + size, size)) != 0} << (at / pair);
-        for (; at < length; at += size)
-            marked |= std::uint32_t{step(at, std::min<std::size_t>(size, length - at)) != 0}
-                      << (at / pair);
+        for (; at + pair <= length; at += pair) {
+            const word before = lanes;
+            step(at, size);
+            step(at + size, size);
+            marked |= std::uint32_t{lanes != before} << (at / pair);
+        }
+        for (; at < length; at += size) {
+            const word before = lanes;
+            step(at, std::min<std::size_t>(size, length - at));
+            marked |= std::uint32_t{lanes != before} << (at / pair);
+        }
         if (marked == 0)
             return {0, 0, 0};
         const auto feeds = static_cast<unsigned>((lanes * ones) >> (8 * (size - 1)));
