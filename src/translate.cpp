@@ -86,6 +86,7 @@ struct words {
     using word = std::uintptr_t;
     static constexpr unsigned size = sizeof(word);
     static constexpr std::size_t pair = 2 * std::size_t{size};
+    static_assert(chunk / pair <= 32, "a bit for each pair of words in 32 bits");
     static constexpr word ones = ~word{0} / 0xff; // 0x0101...01
     static constexpr word low7 = ones * 0x7f;
 
