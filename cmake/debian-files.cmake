@@ -1,9 +1,8 @@
 # Run by CPack on the staged tree before it is packed: what Debian asks of a
 # package beyond the installed files. Programs are stripped, manual pages are
-# compressed, and the
-# copyright file (machine-readable, from LICENSE) and a changelog of this
-# release go into the package's documentation directory. gzip -n and fixed
-# modes keep the package reproducible.
+# compressed, and the copyright file (machine-readable, from LICENSE) and a
+# changelog of this release go into the package's documentation directory.
+# gzip -n and fixed modes keep the package reproducible.
 set(root "${CPACK_TEMPORARY_DIRECTORY}")
 # Programs lose their symbols and the sections that only the build needed,
 # as dh_strip does.
