@@ -38,8 +38,9 @@ void translate_block_vectorised(std::span<unsigned char> block, piece_count &cou
 void translate_block_words(std::span<unsigned char> block, piece_count &count);
 
 // translate_block is the word pass where the compiler says the target has no
-// vector unit (Debian's i386, armhf and s390x baselines among them), or
-// where the build asks for it (DECODE_PORTABLE_PASS).
+// vector unit (Debian's i386, armel, armhf, mips64el, riscv64 and s390x
+// baselines among them), or where the build asks for it
+// (DECODE_PORTABLE_PASS).
 inline constexpr bool word_pass =
 #if defined(DECODE_PORTABLE_PASS) ||                                                               \
     !(defined(__SSE2__) || defined(__ARM_NEON) || defined(__ALTIVEC__) || defined(__VX__) ||       \
