@@ -11,9 +11,13 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <string>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +31,14 @@ namespace {
 // directly (qemu-user for another architecture), or nothing.
 const std::vector<std::string> emulator = {DECODE_EMULATOR};
 
+// Limits on a run, far above what a right one needs, so that a fault fails
+// its test rather than fill the disk or the memory: on the size of a file
+// it writes, and on the memory of a shell that keeps decode's output.
+struct bounds {
+    off_t file = off_t{64} << 20;
+    rlim_t data = RLIM_INFINITY;
+};
+
 // How the child that runs decode is set up.
 struct setup {
     std::vector<int> closed{};          // standard descriptors closed for the run
@@ -37,6 +49,8 @@ struct setup {
     bool empty_vector = false;          // not even argv[0]
     std::vector<std::string> wrapper{}; // a command that runs decode (fiu-run)
     bool full_nonblocking = false;      // standard output is a full pipe, O_NONBLOCK
+    std::vector<std::string> command{}; // a command run in place of decode
+    bounds limits{};
 };
 
 struct running {
@@ -50,15 +64,91 @@ struct run_result {
     std::string output;
 };
 
+// A run gets 300 s, half of ctest's timeout for a test (the longest, the
+// 2 GiB copy under emulation, takes about a minute), and may print 16 MiB.
+constexpr auto run_time = std::chrono::seconds(300);
+constexpr std::size_t output_limit = std::size_t{16} << 20;
+
+// Runs program, found on PATH, with argv `words`, the file actions and the
+// limits, in process group `group` (0 for a new one).
+pid_t spawn(const std::string &program, std::vector<std::string> words,
+            posix_spawn_file_actions_t *actions, pid_t group, const bounds &limits = {})
+{
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, group);
+    // Set around the spawn, for the child to inherit.
+    const std::pair<int, rlim_t> wanted[] = {{RLIMIT_FSIZE, static_cast<rlim_t>(limits.file)},
+                                             {RLIMIT_DATA, limits.data}};
+    rlimit saved[std::size(wanted)];
+    for (std::size_t i = 0; i < std::size(wanted); ++i) {
+        getrlimit(wanted[i].first, &saved[i]);
+        const rlimit bounded{std::min(wanted[i].second, saved[i].rlim_cur), saved[i].rlim_max};
+        EXPECT_EQ(setrlimit(wanted[i].first, &bounded), 0);
+    }
+    pid_t child = -1;
+    const int failed =
+        posix_spawnp(&child, program.c_str(), actions, &attributes, argv.data(), environ);
+    for (std::size_t i = 0; i < std::size(wanted); ++i)
+        setrlimit(wanted[i].first, &saved[i]);
+    posix_spawnattr_destroy(&attributes);
+    EXPECT_EQ(failed, 0) << program;
+    return child;
+}
+
+// Waits for the child until the deadline, then kills it. Its exit status,
+// or -1 if it did not exit.
+int reap(pid_t pid, std::chrono::steady_clock::time_point deadline)
+{
+    siginfo_t ended{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           ended.si_pid == 0 && std::chrono::steady_clock::now() < deadline)
+        usleep(10000);
+    if (ended.si_pid == 0) {
+        ADD_FAILURE() << "still running when it should have ended: killed";
+        kill(pid, SIGKILL);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 class Decode : public testing::Test {
   protected:
+    // Every program that a test starts runs in one process group, led by a
+    // watcher that kills the whole group once the test process lets go of
+    // its end of a pipe: when the test ends, however it ends.
     void SetUp() override
     {
+        // And the test ends with its runner: ctest, or a shell.
+        ASSERT_EQ(prctl(PR_SET_PDEATHSIG, SIGKILL), 0);
         std::string name = fs::temp_directory_path() / "decode-test-XXXXXX";
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         dir_ = name;
+        int lifeline[2];
+        ASSERT_EQ(pipe2(lifeline, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, lifeline[0], STDIN_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        group_ = spawn("sh", {"sh", "-c", "read -r _; kill -s KILL 0"}, &actions, 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(lifeline[0]);
+        lifeline_ = lifeline[1];
     }
-    void TearDown() override { fs::remove_all(dir_); }
+    void TearDown() override
+    {
+        close(lifeline_);
+        while (waitpid(-group_, nullptr, 0) > 0)
+            continue;
+        fs::remove_all(dir_);
+    }
 
     // Starts decode in the directory; arguments after argv[0]. Through
     // posix_spawn, since under qemu-user a forked child of a dynamically
@@ -80,10 +170,9 @@ class Decode : public testing::Test {
             words.push_back(name);
         if (!how.empty_vector)
             words.insert(words.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
+        if (!how.command.empty())
+            words = how.command;
+        const std::string program = direct && how.command.empty() ? binary : words.at(0);
 
         int pipe_fds[2];
         EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
@@ -95,6 +184,9 @@ class Decode : public testing::Test {
             for (ssize_t put; (put = write(pipe_fds[1], block.data(), block.size())) > 0;)
                 filler += static_cast<std::size_t>(put);
         }
+        // A pipe whose reader has gone before decode starts.
+        if (how.unread)
+            close(pipe_fds[0]);
         // Standard descriptors as the case names them, whatever the test
         // runner left open. Standard error shares the captured pipe, so that
         // anything written there shows.
@@ -108,25 +200,27 @@ class Decode : public testing::Test {
             posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, how.stdout_to.c_str(),
                                              O_WRONLY | O_CREAT | how.stdout_flags, 0644);
         posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
+#ifdef DECODE_HAVE_SPAWN_CLOSEFROM
         posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#else
+        for (const auto &entry : fs::directory_iterator("/proc/self/fd"))
+            if (const int fd = std::stoi(entry.path().filename()); fd > STDERR_FILENO)
+                posix_spawn_file_actions_addclose(&actions, fd);
+#endif
         for (const int fd : how.closed)
             posix_spawn_file_actions_addclose(&actions, fd);
         const mode_t mask = umask(how.mask);
-        pid_t child = -1;
-        const int failed =
-            direct ? posix_spawn(&child, binary.c_str(), &actions, nullptr, argv.data(), environ)
-                   : posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+        const pid_t child = spawn(program, words, &actions, group_, how.limits);
         umask(mask);
         posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(failed, 0) << argv[0];
         close(pipe_fds[1]);
-        if (how.unread)
-            close(pipe_fds[0]);
         return {child, how.unread ? -1 : pipe_fds[0], filler};
     }
-
+    // Reads the child's output to its end and waits for it, within the
+    // bounds of a run.
     static run_result finish(const running &child)
     {
+        const auto deadline = std::chrono::steady_clock::now() + run_time;
         std::string output;
         // A reader that lags: decode meets the full pipe, and must wait for
         // it, since it cannot end before its messages are out.
@@ -136,16 +230,29 @@ class Decode : public testing::Test {
             waitid(P_PID, static_cast<id_t>(child.pid), &ended, WEXITED | WNOHANG | WNOWAIT);
         }
         if (child.output >= 0) {
-            char buffer[65536];
-            ssize_t got;
-            while ((got = read(child.output, buffer, sizeof buffer)) > 0)
+            while (output.size() <= output_limit) {
+                pollfd ready{child.output, POLLIN, 0};
+                if (poll(&ready, 1, 100) == 0) {
+                    if (std::chrono::steady_clock::now() >= deadline)
+                        break;
+                    continue;
+                }
+                char buffer[65536];
+                const ssize_t got = read(child.output, buffer, sizeof buffer);
+                if (got <= 0)
+                    break;
                 output.append(buffer, static_cast<std::size_t>(got));
+            }
             close(child.output);
         }
-        int status = 0;
-        waitpid(child.pid, &status, 0);
+        const bool too_much = output.size() > output_limit;
+        const int status = reap(child.pid, too_much ? std::chrono::steady_clock::now() : deadline);
         EXPECT_EQ(output.substr(0, child.filler), std::string(child.filler, '#'));
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output.substr(child.filler)};
+        if (too_much) { // and not shown whole in every failure that follows
+            ADD_FAILURE() << "more output than any run gives: cut short";
+            return {status, "(cut short)"};
+        }
+        return {status, output.substr(child.filler)};
     }
 
     run_result run(std::vector<std::string> args, const setup &how = {})
@@ -162,7 +269,10 @@ class Decode : public testing::Test {
         std::ifstream file(dir_ / name, std::ios::binary);
         return {std::istreambuf_iterator<char>(file), {}};
     }
-    bool exists(const std::string &name) { return fs::exists(fs::symlink_status(dir_ / name)); }
+    bool exists(const std::string &name)
+    {
+        return fs::exists(fs::symlink_status(dir_ / name));
+    }
     // A FIFO held open for reading and writing, so that opening it never
     // blocks and writes that fit its buffer never wait.
     int fifo(const std::string &name)
@@ -173,6 +283,8 @@ class Decode : public testing::Test {
     }
 
     fs::path dir_;
+    pid_t group_ = -1;  // the test's process group
+    int lifeline_ = -1; // its watcher kills it when this closes
 };
 
 using namespace std::string_literals;
@@ -278,8 +390,14 @@ TEST_F(Decode, ModeOfTheCopy)
     put("notes.txt", "x\n");
     const struct {
         mode_t input, mask, copy;
-    } table[] = {{0666, 0, 0666}, {0666, 022, 0644}, {0666, 027, 0640},
-                 {0600, 0, 0600}, {0444, 0, 0644},   {0755, 0, 0644}};
+    } table[] = {{0666, 0, 0666},
+                 {0666, 022, 0644},
+                 {0666, 027, 0640},
+                 {0600, 0, 0600},
+                 {0444, 0, 0644},
+                 {0755, 0, 0644},
+                 // Set-id and sticky bits never reach a copy.
+                 {07755, 0, 0644}};
     for (const auto &[input, mask, copy] : table) {
         fs::remove(dir_ / "notes.new");
         fs::permissions(dir_ / "notes.txt", fs::perms(input));
@@ -313,11 +431,17 @@ TEST_F(Decode, ADotForEachPieceAsItCompletes)
 TEST_F(Decode, CopiesAFileOver2GiB)
 {
     const off_t size = (off_t{1} << 31) + 10;
+    if (sizeof(long) > 4)
+        GTEST_SKIP() << "a 64-bit target, whose file offsets were never 32-bit";
+    struct statvfs room {};
+    if (statvfs(dir_.c_str(), &room) != 0 ||
+        room.f_bavail * room.f_frsize < std::uint64_t(size) + (64 << 20))
+        GTEST_SKIP() << "needs 2 GiB and 64 MiB free in " << dir_.parent_path() << " (TMPDIR)";
     const int file = open((dir_ / "big.txt").c_str(), O_WRONLY | O_CREAT, 0644);
     EXPECT_EQ(ftruncate(file, size - 4), 0);
     EXPECT_EQ(pwrite(file, "\xC1\xE2\xE3\n", 4, size - 4), 4);
     close(file);
-    const run_result result = run({"big.txt"});
+    const run_result result = run({"big.txt"}, {.limits = {.file = off_t{3} << 30}});
     EXPECT_EQ(result.status, 0);
     // One line: 524,545 pieces of 4094 bytes, the last of them short.
     EXPECT_TRUE(result.output == "Translating File \n" + std::string(524545, '.') + "\nDone!\n")
@@ -481,8 +605,10 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
     ASSERT_NE(recipe, "");
     EXPECT_EQ(manual, recipe);
 
-    // The recipe's decode: the program, through the emulator if need be.
-    std::string command = "exec";
+    // The recipe's decode: the program, through the emulator if need be, and
+    // free of the bound on the memory of the recipe's shell, which keeps its
+    // output.
+    std::string command = "ulimit -S -d unlimited && exec";
     for (const std::string &word : emulator)
         command += " '" + word + "'";
     fs::create_directory(dir_ / "bin");
@@ -495,9 +621,8 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
          {std::pair{"notes.txt", "\"$FILE\""}, {"notes.new", "\"$COPY\""}})
         for (std::size_t at; (at = general.find(name)) != std::string::npos;)
             general.replace(at, std::string_view(name).size(), variable);
-    setenv("RECIPE", general.c_str(), 1);
-    const std::string shell = "cd " + dir_.string() + " && PATH=" + dir_.string() +
-                              "/bin:$PATH sh -c \"$RECIPE\" >/dev/null 2>&1";
+    const setup recipe_run{.command = {"sh", "-c", "PATH=\"$PWD/bin:$PATH\" && " + general},
+                           .limits = {.data = rlim_t{256} << 20}};
 
     const struct {
         std::string file, copy;
@@ -520,7 +645,7 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
             put(row.copy, row.old);
         setenv("FILE", row.file.c_str(), 1);
         setenv("COPY", row.copy.c_str(), 1);
-        const int status = std::system(shell.c_str());
+        const int status = run({}, recipe_run).status;
         if (row.replaced) {
             EXPECT_EQ(status, 0) << row.link;
             EXPECT_FALSE(fs::is_symlink(dir_ / row.file)) << row.link;
