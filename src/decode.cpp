@@ -3,6 +3,7 @@
 #include "stem.hpp"
 #include "translate.hpp"
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdarg>
@@ -89,6 +90,29 @@ bool opened(const descriptor &file, struct stat &file_stat)
     return true;
 }
 
+// Creates the output, or opens the one that exists, without truncating it:
+// if the name leads back to the input, by a link or another spelling, the
+// input must still be whole when we see it. A new copy is never more open
+// than the input, and its owner can always read and write it. Its group
+// gets the input's group's rights only once it is the input's group, which
+// an owner may give it where they are in that group: a copy in another
+// group would open the data to people who could not read the input.
+int open_output(const char *name, const struct stat &input)
+{
+    const mode_t mode = (input.st_mode | S_IRUSR | S_IWUSR) & 0666;
+    const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & ~S_IRWXG);
+    if (fd < 0)
+        return errno == EEXIST ? open(name, O_WRONLY | O_CREAT | O_CLOEXEC, mode & ~S_IRWXG) : -1;
+    struct stat copy {};
+    if (fstat(fd, &copy) == 0 &&
+        (copy.st_gid == input.st_gid || fchown(fd, static_cast<uid_t>(-1), input.st_gid) == 0)) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        (void)fchmod(fd, (copy.st_mode & 07777) | (mode & S_IRWXG & ~mask));
+    }
+    return fd;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -121,13 +145,8 @@ int main(int argc, char **argv)
     char output_name[PATH_MAX + sizeof ".new"];
     const int name_size =
         snprintf(output_name, sizeof output_name, "%.*s.new", stem_size, stem.data());
-    // A new copy is never more open than the input, and its owner can always
-    // read and write it.
-    const mode_t mode = (input_stat.st_mode | S_IRUSR | S_IWUSR) & 0666;
-    // Opened without truncating: if the name leads back to the input, by a
-    // link or another spelling, the input must still be whole when we see it.
     descriptor output(name_size >= 0 && std::size_t(name_size) < sizeof output_name
-                          ? open(output_name, O_WRONLY | O_CREAT | O_CLOEXEC, mode)
+                          ? open_output(output_name, input_stat)
                           : -1);
     struct stat output_stat {};
     if (!opened(output, output_stat)) {

@@ -383,31 +383,61 @@ TEST_F(Decode, TranslatesBesideTheStem)
     }
 }
 
-// A new copy is never more open than its input, its owner can always read
-// and write it, and an existing copy keeps its mode.
+// A new copy is never more open than its input, and its owner can always
+// read and write it. It is in the input's group where its owner may give it
+// that group; otherwise its group gets nothing. An existing copy keeps its
+// mode, owner and group.
 TEST_F(Decode, ModeOfTheCopy)
 {
-    put("notes.txt", "x\n");
+    // Rows with groups run as the input's owner, uid 65534, in group 65534
+    // and those supplementary groups, on an input in group 100.
     const struct {
         mode_t input, mask, copy;
-    } table[] = {{0666, 0, 0666},
-                 {0666, 022, 0644},
-                 {0666, 027, 0640},
-                 {0600, 0, 0600},
-                 {0444, 0, 0644},
-                 {0755, 0, 0644},
-                 // Set-id and sticky bits never reach a copy.
-                 {07755, 0, 0644}};
-    for (const auto &[input, mask, copy] : table) {
-        fs::remove(dir_ / "notes.new");
-        fs::permissions(dir_ / "notes.txt", fs::perms(input));
-        EXPECT_EQ(run({"notes.txt"}, {.mask = mask}).status, 0);
-        EXPECT_EQ(fs::status(dir_ / "notes.new").permissions(), fs::perms(copy))
-            << std::oct << input << " " << mask;
+        bool existing = false; // the copy is the row before's, set to 0606
+        std::string groups{};
+        gid_t group = getegid();
+    } table[] = {
+        {0666, 0, 0666},
+        {0666, 022, 0644},
+        {0666, 027, 0640},
+        {0600, 0, 0600},
+        {0444, 0, 0644},
+        {0755, 0, 0644},
+        // Set-id and sticky bits never reach a copy.
+        {07755, 0, 0644},
+        {0600, 0, 0606, true},
+        {0640, 022, 0640, false, "--groups=100", 100},
+        {0640, 022, 0600, false, "--clear-groups", 65534},
+        {0640, 022, 0606, true, "--groups=100", 65534},
+    };
+    fs::create_directory(dir_ / "files");
+    put("files/notes.txt", "x\n");
+    const fs::path copy = dir_ / "files/notes.new";
+    // The program, where the other user can run it.
+    fs::copy_file(DECODE_BINARY, dir_ / "decode");
+    fs::permissions(dir_, fs::perms(0711));
+    for (const auto &row : table) {
+        if (!row.existing)
+            fs::remove(copy);
+        else
+            fs::permissions(copy, fs::perms(0606));
+        setup how{.mask = row.mask};
+        if (!row.groups.empty()) {
+            if (geteuid() != 0)
+                GTEST_SKIP() << "running the program as another user needs root";
+            for (const char *file : {"files", "files/notes.txt"})
+                ASSERT_EQ(chown((dir_ / file).c_str(), 65534, 100), 0);
+            how.command = {"setpriv", "--reuid=65534", "--regid=65534", row.groups};
+            how.command.insert(how.command.end(), emulator.begin(), emulator.end());
+            how.command.insert(how.command.end(), {(dir_ / "decode").string(), "files/notes.txt"});
+        }
+        fs::permissions(dir_ / "files/notes.txt", fs::perms(row.input));
+        EXPECT_EQ(run({"files/notes.txt"}, how).status, 0);
+        struct stat made {};
+        EXPECT_EQ(stat(copy.c_str(), &made), 0);
+        EXPECT_EQ(made.st_mode & 07777, row.copy) << std::oct << row.input << " " << row.mask;
+        EXPECT_EQ(made.st_gid, row.group) << std::oct << row.input << " " << row.groups;
     }
-    fs::permissions(dir_ / "notes.new", fs::perms(0606));
-    EXPECT_EQ(run({"notes.txt"}, {.mask = 0}).status, 0);
-    EXPECT_EQ(fs::status(dir_ / "notes.new").permissions(), fs::perms(0606));
 }
 
 // A piece's dot comes as soon as its 4094th byte is read, though no line
