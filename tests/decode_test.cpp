@@ -337,7 +337,7 @@ std::string recipe_in(const std::string &path)
     std::ifstream file(path);
     std::string recipe, line;
     while (std::getline(file, line) && line.find("mv notes.new") == std::string::npos)
-        if (!recipe.empty() || line.find("notes.new &&") != std::string::npos)
+        if (!recipe.empty() || line.find("notes.txt ] &&") != std::string::npos)
             recipe += line.substr(line.find_first_not_of(' ')) + "\n";
     return line.empty() ? "" : recipe + line.substr(line.find_first_not_of(' ')) + "\n";
 }
@@ -655,36 +655,55 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
                            .limits = {.data = rlim_t{256} << 20}};
 
     const struct {
-        std::string file, copy;
-        std::string link; // what the copy's name links to beforehand
-        std::string old;  // or what it holds
-        bool replaced;
+        std::string file = "notes.txt", copy = "notes.new";
+        std::string copy_link{};        // what the copy's name links to beforehand
+        std::string old{};              // or what it holds
+        std::string data = "notes.txt"; // the file that holds the data
+        bool file_is_link = false;      // FILE is a symbolic link to it
+        mode_t mode = 0644;             // of the data
+        bool replaced = true;
     } table[] = {
-        {"notes.txt", "notes.new", "", "", true},
+        {},
         // Into a directory that does not exist: not even root can open it.
-        {"notes.txt", "notes.new", "gone/notes.new", "", true},
-        {"notes.txt", "notes.new", "/dev/null", "", true},
+        {.copy_link = "gone/notes.new"},
+        {.copy_link = "/dev/null"},
         // A missing file whose name ends in a line that reads "Done!".
-        {"gone.txt\nDone!", "gone.new", "", "an older copy\n", false},
+        {.file = "gone.txt\nDone!",
+         .copy = "gone.new",
+         .old = "an older copy\n",
+         .replaced = false},
+        // The only copy of the data, under the copy's name.
+        {.data = "notes.new", .file_is_link = true, .replaced = false},
+        {.file = "notes.new", .data = "notes.new", .replaced = false},
+        {.data = "real.txt", .file_is_link = true, .replaced = false},
+        {.mode = 0775},
     };
     for (const auto &row : table) {
-        put("notes.txt", three_lines);
-        if (!row.link.empty())
-            fs::create_symlink(row.link, dir_ / row.copy);
+        put(row.data, three_lines);
+        fs::permissions(dir_ / row.data, fs::perms(row.mode));
+        if (row.file_is_link)
+            fs::create_symlink(row.data, dir_ / row.file);
+        if (!row.copy_link.empty())
+            fs::create_symlink(row.copy_link, dir_ / row.copy);
         if (!row.old.empty())
             put(row.copy, row.old);
         setenv("FILE", row.file.c_str(), 1);
         setenv("COPY", row.copy.c_str(), 1);
-        const int status = run({}, recipe_run).status;
+        const run_result result = run({}, recipe_run);
+        const std::string where = row.file + " (" + row.data + "): " + result.output;
         if (row.replaced) {
-            EXPECT_EQ(status, 0) << row.link;
-            EXPECT_FALSE(fs::is_symlink(dir_ / row.file)) << row.link;
-            EXPECT_EQ(get(row.file), three_lines_out) << row.link;
+            EXPECT_EQ(result.status, 0) << where;
+            EXPECT_FALSE(fs::is_symlink(dir_ / row.file)) << where;
+            EXPECT_EQ(get(row.file), three_lines_out) << where;
+            EXPECT_EQ(fs::status(dir_ / row.file).permissions(), fs::perms(row.mode)) << where;
         } else {
-            EXPECT_NE(status, 0) << row.file;
-            EXPECT_FALSE(exists(row.file)) << row.file;
+            EXPECT_NE(result.status, 0) << where;
+            EXPECT_EQ(get(row.data), three_lines) << where;
+            EXPECT_EQ(fs::is_symlink(dir_ / row.file), row.file_is_link) << where;
+            EXPECT_EQ(exists(row.file), row.file_is_link || row.file == row.data) << where;
         }
-        fs::remove(dir_ / row.copy);
+        for (const std::string &name : {row.copy, row.file, row.data})
+            fs::remove(dir_ / name);
     }
 }
 
