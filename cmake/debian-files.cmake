@@ -2,7 +2,8 @@
 # package beyond the installed files. Programs are stripped, manual pages are
 # compressed, and the copyright file (machine-readable, from LICENSE) and a
 # changelog of this release go into the package's documentation directory.
-# gzip -n and fixed modes keep the package reproducible.
+# gzip -n and fixed modes keep the package reproducible: the archive takes
+# each member's mode from the staged tree, whose directories the umask made.
 set(root "${CPACK_TEMPORARY_DIRECTORY}")
 # Programs lose their symbols and the sections that only the build needed,
 # as dh_strip does.
@@ -19,8 +20,6 @@ endforeach()
 
 set(doc "${root}${CPACK_PACKAGING_INSTALL_PREFIX}/share/doc/${CPACK_PACKAGE_NAME}")
 file(MAKE_DIRECTORY "${doc}")
-file(CHMOD "${root}${CPACK_PACKAGING_INSTALL_PREFIX}/share/doc" "${doc}"
-     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 file(READ "${CPACK_DECODE_SOURCE_DIR}/LICENSE" license)
 string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" holders "${license}")
@@ -41,4 +40,16 @@ ${license}
 string(TIMESTAMP date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file("${CPACK_DECODE_SOURCE_DIR}/cmake/changelog.in" "${doc}/changelog" @ONLY)
 execute_process(COMMAND gzip -9nf "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
-file(CHMOD "${doc}/copyright" "${doc}/changelog.gz" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# Every member's mode, whatever the umask: 0755 for directories and
+# programs, 0644 for the rest.
+file(GLOB_RECURSE members LIST_DIRECTORIES true "${root}/*")
+foreach(member IN LISTS members)
+  list(FIND programs "${member}" program)
+  if(IS_DIRECTORY "${member}" OR program GREATER -1)
+    file(CHMOD "${member}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                       WORLD_READ WORLD_EXECUTE)
+  else()
+    file(CHMOD "${member}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endif()
+endforeach()
