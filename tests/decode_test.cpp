@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -31,14 +32,6 @@ namespace {
 // directly (qemu-user for another architecture), or nothing.
 const std::vector<std::string> emulator = {DECODE_EMULATOR};
 
-// Limits on a run, far above what a right one needs, so that a fault fails
-// its test rather than fill the disk or the memory: on the size of a file
-// it writes, and on the memory of a shell that keeps decode's output.
-struct bounds {
-    off_t file = off_t{64} << 20;
-    rlim_t data = RLIM_INFINITY;
-};
-
 // How the child that runs decode is set up.
 struct setup {
     std::vector<int> closed{};          // standard descriptors closed for the run
@@ -50,7 +43,7 @@ struct setup {
     std::vector<std::string> wrapper{}; // a command that runs decode (fiu-run)
     bool full_nonblocking = false;      // standard output is a full pipe, O_NONBLOCK
     std::vector<std::string> command{}; // a command run in place of decode
-    bounds limits{};
+    off_t file_limit = off_t{64} << 20; // no file written may grow past this
 };
 
 struct running {
@@ -69,10 +62,12 @@ struct run_result {
 constexpr auto run_time = std::chrono::seconds(300);
 constexpr std::size_t output_limit = std::size_t{16} << 20;
 
-// Runs program, found on PATH, with argv `words`, the file actions and the
-// limits, in process group `group` (0 for a new one).
+// Runs program, found on PATH, with argv `words` and the file actions, in
+// process group `group` (0 for a new one), and with a limit on the size of
+// the files it writes, far above what a right run needs: a fault fails its
+// test rather than fill the disk. -1 if it cannot start.
 pid_t spawn(const std::string &program, std::vector<std::string> words,
-            posix_spawn_file_actions_t *actions, pid_t group, const bounds &limits = {})
+            posix_spawn_file_actions_t *actions, pid_t group, off_t file_limit = off_t{64} << 20)
 {
     std::vector<char *> argv;
     for (std::string &word : words)
@@ -83,28 +78,25 @@ pid_t spawn(const std::string &program, std::vector<std::string> words,
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, group);
     // Set around the spawn, for the child to inherit.
-    const std::pair<int, rlim_t> wanted[] = {{RLIMIT_FSIZE, static_cast<rlim_t>(limits.file)},
-                                             {RLIMIT_DATA, limits.data}};
-    rlimit saved[std::size(wanted)];
-    for (std::size_t i = 0; i < std::size(wanted); ++i) {
-        getrlimit(wanted[i].first, &saved[i]);
-        const rlimit bounded{std::min(wanted[i].second, saved[i].rlim_cur), saved[i].rlim_max};
-        EXPECT_EQ(setrlimit(wanted[i].first, &bounded), 0);
-    }
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit bounded{std::min(static_cast<rlim_t>(file_limit), saved.rlim_cur), saved.rlim_max};
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &bounded), 0);
     pid_t child = -1;
     const int failed =
         posix_spawnp(&child, program.c_str(), actions, &attributes, argv.data(), environ);
-    for (std::size_t i = 0; i < std::size(wanted); ++i)
-        setrlimit(wanted[i].first, &saved[i]);
+    setrlimit(RLIMIT_FSIZE, &saved);
     posix_spawnattr_destroy(&attributes);
-    EXPECT_EQ(failed, 0) << program;
-    return child;
+    EXPECT_EQ(failed, 0) << program << ": " << strerror(failed);
+    return failed == 0 ? child : -1;
 }
 
 // Waits for the child until the deadline, then kills it. Its exit status,
 // or -1 if it did not exit.
 int reap(pid_t pid, std::chrono::steady_clock::time_point deadline)
 {
+    if (pid <= 0) // never started: and kill(-1) would reach every process
+        return -1;
     siginfo_t ended{};
     while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            ended.si_pid == 0 && std::chrono::steady_clock::now() < deadline)
@@ -210,7 +202,7 @@ class Decode : public testing::Test {
         for (const int fd : how.closed)
             posix_spawn_file_actions_addclose(&actions, fd);
         const mode_t mask = umask(how.mask);
-        const pid_t child = spawn(program, words, &actions, group_, how.limits);
+        const pid_t child = spawn(program, words, &actions, group_, how.file_limit);
         umask(mask);
         posix_spawn_file_actions_destroy(&actions);
         close(pipe_fds[1]);
@@ -471,7 +463,7 @@ TEST_F(Decode, CopiesAFileOver2GiB)
     EXPECT_EQ(ftruncate(file, size - 4), 0);
     EXPECT_EQ(pwrite(file, "\xC1\xE2\xE3\n", 4, size - 4), 4);
     close(file);
-    const run_result result = run({"big.txt"}, {.limits = {.file = off_t{3} << 30}});
+    const run_result result = run({"big.txt"}, {.file_limit = off_t{3} << 30});
     EXPECT_EQ(result.status, 0);
     // One line: 524,545 pieces of 4094 bytes, the last of them short.
     EXPECT_TRUE(result.output == "Translating File \n" + std::string(524545, '.') + "\nDone!\n")
@@ -636,8 +628,8 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
     EXPECT_EQ(manual, recipe);
 
     // The recipe's decode: the program, through the emulator if need be, and
-    // free of the bound on the memory of the recipe's shell, which keeps its
-    // output.
+    // free of the bound that the recipe's shell sets on its own memory, since
+    // it keeps decode's output, far above what a right run prints.
     std::string command = "ulimit -S -d unlimited && exec";
     for (const std::string &word : emulator)
         command += " '" + word + "'";
@@ -651,8 +643,8 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
          {std::pair{"notes.txt", "\"$FILE\""}, {"notes.new", "\"$COPY\""}})
         for (std::size_t at; (at = general.find(name)) != std::string::npos;)
             general.replace(at, std::string_view(name).size(), variable);
-    const setup recipe_run{.command = {"sh", "-c", "PATH=\"$PWD/bin:$PATH\" && " + general},
-                           .limits = {.data = rlim_t{256} << 20}};
+    const setup recipe_run{
+        .command = {"sh", "-c", "ulimit -S -d 262144 && PATH=\"$PWD/bin:$PATH\" && " + general}};
 
     const struct {
         std::string file = "notes.txt", copy = "notes.new";
