@@ -98,10 +98,12 @@ int reap(pid_t pid, std::chrono::steady_clock::time_point deadline)
     if (pid <= 0) // never started: and kill(-1) would reach every process
         return -1;
     siginfo_t ended{};
-    while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+    int waited = 0;
+    while ((waited = waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT)) ==
+               0 &&
            ended.si_pid == 0 && std::chrono::steady_clock::now() < deadline)
         usleep(10000);
-    if (ended.si_pid == 0) {
+    if (waited == 0 && ended.si_pid == 0) {
         ADD_FAILURE() << "still running when it should have ended: killed";
         kill(pid, SIGKILL);
     }
@@ -112,9 +114,10 @@ int reap(pid_t pid, std::chrono::steady_clock::time_point deadline)
 
 class Decode : public testing::Test {
   protected:
-    // Every program that a test starts runs in one process group, led by a
-    // watcher that kills the whole group once the test process lets go of
-    // its end of a pipe: when the test ends, however it ends.
+    // Every program that a test starts runs in one process group, killed
+    // when the test ends: by TearDown, or, however the test process itself
+    // ends, by the group's leader, a watcher that kills it once the test
+    // process lets go of its end of a pipe.
     void SetUp() override
     {
         // And the test ends with its runner: ctest, or a shell.
@@ -136,6 +139,8 @@ class Decode : public testing::Test {
     }
     void TearDown() override
     {
+        if (group_ > 0)
+            kill(-group_, SIGKILL);
         close(lifeline_);
         while (waitpid(-group_, nullptr, 0) > 0)
             continue;
