@@ -32,6 +32,15 @@ namespace {
 // directly (qemu-user for another architecture), or nothing.
 const std::vector<std::string> emulator = {DECODE_EMULATOR};
 
+// Bounds on a run, far above what a right one needs, so that a fault fails
+// its test rather than stall the suite or fill the disk or the memory. A run
+// gets 300 s, half of ctest's timeout for a test (the longest, the 2 GiB
+// copy under emulation, takes about a minute), may print 16 MiB, and may
+// write files of 64 MiB.
+constexpr auto run_time = std::chrono::seconds(300);
+constexpr std::size_t output_limit = std::size_t{16} << 20;
+constexpr off_t largest_file = off_t{64} << 20;
+
 // How the child that runs decode is set up.
 struct setup {
     std::vector<int> closed{};          // standard descriptors closed for the run
@@ -43,7 +52,7 @@ struct setup {
     std::vector<std::string> wrapper{}; // a command that runs decode (fiu-run)
     bool full_nonblocking = false;      // standard output is a full pipe, O_NONBLOCK
     std::vector<std::string> command{}; // a command run in place of decode
-    off_t file_limit = off_t{64} << 20; // no file written may grow past this
+    off_t file_limit = largest_file;    // no file written may grow past this
 };
 
 struct running {
@@ -57,17 +66,11 @@ struct run_result {
     std::string output;
 };
 
-// A run gets 300 s, half of ctest's timeout for a test (the longest, the
-// 2 GiB copy under emulation, takes about a minute), and may print 16 MiB.
-constexpr auto run_time = std::chrono::seconds(300);
-constexpr std::size_t output_limit = std::size_t{16} << 20;
-
 // Runs program, found on PATH, with argv `words` and the file actions, in
 // process group `group` (0 for a new one), and with a limit on the size of
-// the files it writes, far above what a right run needs: a fault fails its
-// test rather than fill the disk. -1 if it cannot start.
+// the files it writes. -1 if it cannot start.
 pid_t spawn(const std::string &program, std::vector<std::string> words,
-            posix_spawn_file_actions_t *actions, pid_t group, off_t file_limit = off_t{64} << 20)
+            posix_spawn_file_actions_t *actions, pid_t group, off_t file_limit = largest_file)
 {
     std::vector<char *> argv;
     for (std::string &word : words)

@@ -170,7 +170,7 @@ TEST(Translate, WordPassWhereTheByteLoopStaysScalar)
         vectorised = vectorised || line.find("optimized: loop vectorized") != std::string::npos;
     }
     if (!looked)
-        GTEST_SKIP() << "this build does not vectorise (-O1, -Os, -fno-tree-vectorize)";
+        GTEST_SKIP() << "this build does not vectorise (-O0, -O1, -Os, -fno-tree-vectorize)";
     EXPECT_EQ(decode::word_pass, !vectorised) << "the compiler on " << loop;
 #endif
 }
