@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <fstream>
 #include <random>
 #include <span>
 #include <string>
@@ -137,42 +136,6 @@ TEST(Translate, MatchesTheModelWhateverTheReadSizes)
             }
         }
     }
-}
-
-// The word pass is for builds whose compiler leaves the vectorised pass's
-// byte loop a byte loop, whatever the target: told by the compiler's own
-// report on that loop, from a compile of the pass with this build's flags.
-TEST(Translate, WordPassWhereTheByteLoopStaysScalar)
-{
-#if defined(DECODE_PORTABLE_PASS)
-    EXPECT_TRUE(decode::word_pass) << "DECODE_PORTABLE_PASS asks for the word pass";
-#elif !defined(DECODE_VECTORISER_REPORT)
-    GTEST_SKIP() << "no report of what the compiler vectorised (GCC's -fopt-info)";
-#elif defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer's checks keep every loop scalar";
-#else
-    std::ifstream source(DECODE_SOURCE_DIR "/src/translate.cpp");
-    std::string line;
-    int number = 0;
-    bool in_pass = false;
-    while (std::getline(source, line) && !(in_pass && line.find("for (") != std::string::npos)) {
-        ++number;
-        in_pass = in_pass || line.starts_with("struct vectorised");
-    }
-    ASSERT_TRUE(source) << "no loop in struct vectorised";
-    const std::string loop = "translate.cpp:" + std::to_string(number + 1) + ":";
-    std::ifstream report(DECODE_VECTORISER_REPORT);
-    bool looked = false, vectorised = false;
-    while (std::getline(report, line)) {
-        if (line.find(loop) == std::string::npos)
-            continue;
-        looked = true;
-        vectorised = vectorised || line.find("optimized: loop vectorized") != std::string::npos;
-    }
-    if (!looked)
-        GTEST_SKIP() << "this build does not vectorise (-O0, -O1, -Os, -fno-tree-vectorize)";
-    EXPECT_EQ(decode::word_pass, !vectorised) << "the compiler on " << loop;
-#endif
 }
 
 TEST(Translate, CopiesFileToFileWithADotPerPiece)
