@@ -72,7 +72,8 @@ struct vectorised {
     static constexpr std::size_t width = sizeof(vector);
     // Position + 1 of each byte in a vector, so that min and max over the
     // line feeds' positions can be taken without branches.
-    static constexpr vector lane_positions = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    static constexpr vector lane_positions = {1, 2,  3,  4,  5,  6,  7,  8,
+                                              9, 10, 11, 12, 13, 14, 15, 16};
 
     // The largest or the smallest byte: each half folded onto its low
     // byte, whatever the byte order, then the two halves.
@@ -116,8 +117,7 @@ struct vectorised {
         return {total, long_line ? fold<true>(first) : 0, fold<false>(last)};
     }
 
-    template <bool long_line>
-    static feeds_in_chunk scan(unsigned char *bytes, std::size_t length)
+    template <bool long_line> static feeds_in_chunk scan(unsigned char *bytes, std::size_t length)
     {
         unsigned char feeds = 0;
         unsigned char first = 0xff; // position + 1 of the first line feed
@@ -206,7 +206,8 @@ struct words {
         word marks[chunk / size] = {};
         std::uint32_t marked = 0;
         word lanes = 0;
-        const auto step = [&](std::size_t at, std::size_t width) __attribute__((always_inline)) {
+        const auto step = [&](std::size_t at, std::size_t width) __attribute__((always_inline))
+        {
             word w = 0; // the bytes past the end stay 0, never a line feed
             std::memcpy(&w, bytes + at, width);
             const word translated = w & low7;
@@ -215,7 +216,8 @@ struct words {
             marks[at / size] = bits;
             lanes += bits >> 7;
         };
-        const auto step_pair = [&](std::size_t at) __attribute__((always_inline)) {
+        const auto step_pair = [&](std::size_t at) __attribute__((always_inline))
+        {
             const word before = lanes;
             step(at, size);
             step(at + size, size);
