@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -90,25 +91,37 @@ bool opened(const descriptor &file, struct stat &file_stat)
     return true;
 }
 
+// Whether a file has an access ACL, whose mask, not the owning group's
+// rights, is what the group bits of its mode show.
+bool has_acl(int fd)
+{
+    return fgetxattr(fd, "system.posix_acl_access", nullptr, 0) >= 0;
+}
+
 // Creates the output, or opens the one that exists, without truncating it:
 // if the name leads back to the input, by a link or another spelling, the
 // input must still be whole when we see it. A new copy is never more open
 // than the input, and its owner can always read and write it. Its group
-// gets the input's group's rights only once it is the input's group, which
-// an owner may give it where they are in that group: a copy in another
-// group would open the data to people who could not read the input.
-int open_output(const char *name, const struct stat &input)
+// gets the input's group's rights once it is the input's group, which an
+// owner may give it where they are in that group; in another group, only
+// the rights that the input gives everyone as well, so that the data never
+// reaches people who could not read the input. Where an ACL decides who
+// reads the input, the group gets nothing.
+int open_output(const char *name, int input, const struct stat &input_stat)
 {
-    const mode_t mode = (input.st_mode | S_IRUSR | S_IWUSR) & 0666;
+    const mode_t mode = (input_stat.st_mode | S_IRUSR | S_IWUSR) & 0666;
     const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & ~S_IRWXG);
     if (fd < 0)
         return errno == EEXIST ? open(name, O_WRONLY | O_CREAT | O_CLOEXEC, mode & ~S_IRWXG) : -1;
     struct stat copy {};
-    if (fstat(fd, &copy) == 0 &&
-        (copy.st_gid == input.st_gid || fchown(fd, static_cast<uid_t>(-1), input.st_gid) == 0)) {
+    if (fstat(fd, &copy) == 0) {
+        mode_t group = has_acl(input) ? 0 : mode & S_IRWXG;
+        if (copy.st_gid != input_stat.st_gid &&
+            fchown(fd, static_cast<uid_t>(-1), input_stat.st_gid) != 0)
+            group &= (mode & S_IRWXO) << 3;
         const mode_t mask = umask(0);
         umask(mask);
-        (void)fchmod(fd, (copy.st_mode & 07777) | (mode & S_IRWXG & ~mask));
+        (void)fchmod(fd, (copy.st_mode & 07777) | (group & ~mask));
     }
     return fd;
 }
@@ -146,7 +159,7 @@ int main(int argc, char **argv)
     const int name_size =
         snprintf(output_name, sizeof output_name, "%.*s.new", stem_size, stem.data());
     descriptor output(name_size >= 0 && std::size_t(name_size) < sizeof output_name
-                          ? open_output(output_name, input_stat)
+                          ? open_output(output_name, input.get(), input_stat)
                           : -1);
     struct stat output_stat {};
     if (!opened(output, output_stat)) {

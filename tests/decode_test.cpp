@@ -342,7 +342,7 @@ std::string recipe_in(const std::string &path)
 {
     std::ifstream file(path);
     std::string recipe, line;
-    while (std::getline(file, line) && line.find("mv notes.new") == std::string::npos)
+    while (std::getline(file, line) && line.find("notes.new notes.txt") == std::string::npos)
         if (!recipe.empty() || line.find("notes.txt ] &&") != std::string::npos)
             recipe += line.substr(line.find_first_not_of(' ')) + "\n";
     return line.empty() ? "" : recipe + line.substr(line.find_first_not_of(' ')) + "\n";
@@ -391,8 +391,9 @@ TEST_F(Decode, TranslatesBesideTheStem)
 
 // A new copy is never more open than its input, and its owner can always
 // read and write it. It is in the input's group where its owner may give it
-// that group; otherwise its group gets nothing. An existing copy keeps its
-// mode, owner and group.
+// that group; otherwise its group gets what everyone may do with the input.
+// Where an ACL says who reads the input, the group gets nothing. An
+// existing copy keeps its mode, owner and group.
 TEST_F(Decode, ModeOfTheCopy)
 {
     // Rows with groups run as the input's owner, uid 65534, in group 65534
@@ -402,6 +403,7 @@ TEST_F(Decode, ModeOfTheCopy)
         bool existing = false; // the copy is the row before's, set to 0606
         std::string groups{};
         gid_t group = getegid();
+        std::string acl{}; // for setfacl -m; it stays for the rows after
     } table[] = {
         {0666, 0, 0666},
         {0666, 022, 0644},
@@ -414,7 +416,10 @@ TEST_F(Decode, ModeOfTheCopy)
         {0600, 0, 0606, true},
         {0640, 022, 0640, false, "--groups=100", 100},
         {0640, 022, 0600, false, "--clear-groups", 65534},
+        {0664, 022, 0644, false, "--clear-groups", 65534},
         {0640, 022, 0606, true, "--groups=100", 65534},
+        // Group 100 may not read this input: the ACL's mask shows as 0040.
+        {0640, 022, 0600, false, "--groups=100", 100, "u:daemon:r,g::-,m::r"},
     };
     fs::create_directory(dir_ / "files");
     put("files/notes.txt", "x\n");
@@ -438,6 +443,11 @@ TEST_F(Decode, ModeOfTheCopy)
             how.command.insert(how.command.end(), {(dir_ / "decode").string(), "files/notes.txt"});
         }
         fs::permissions(dir_ / "files/notes.txt", fs::perms(row.input));
+        if (!row.acl.empty() && std::system(("setfacl -m " + row.acl + " " +
+                                             (dir_ / "files/notes.txt").string() + " 2>/dev/null")
+                                                .c_str()) != 0)
+            GTEST_SKIP() << "no ACLs here: setfacl (Debian's acl) is missing, or "
+                         << dir_.parent_path() << " (TMPDIR) does not take them";
         EXPECT_EQ(run({"files/notes.txt"}, how).status, 0);
         struct stat made {};
         EXPECT_EQ(stat(copy.c_str(), &made), 0);
@@ -628,7 +638,9 @@ TEST_F(Decode, StandardOutputNeverTouchesTheData)
 // README and the manual page give one recipe for replacing a file by its
 // copy. It replaces the file only by a complete, new copy: never by an old
 // copy, a link or whatever else stood under the copy's name, and never
-// because a name printed in a message looked like success.
+// because a name printed in a message looked like success. It keeps the
+// file's owner, and never asks; it refuses a file that keeps other links or
+// an ACL, and a copy that mv could only copy across file systems.
 TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
 {
     const std::string recipe = recipe_in(DECODE_SOURCE_DIR "/README.md");
@@ -642,15 +654,18 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
     EXPECT_EQ(manual, recipe);
 
     // The recipe's decode: the program, through the emulator if need be, and
-    // free of the bound that the recipe's shell sets on its own memory, since
-    // it keeps decode's output, far above what a right run prints.
+    // free of the bound that the recipe's shell sets on its own memory, which
+    // is far above what the shell needs for a right run's output.
     std::string command = "ulimit -S -d unlimited && exec";
     for (const std::string &word : emulator)
         command += " '" + word + "'";
+    // A copy of the program, where another user can run it too.
     fs::create_directory(dir_ / "bin");
-    std::ofstream(dir_ / "bin/decode") << "#!/bin/sh\n"
-                                       << command << " '" DECODE_BINARY "' \"$@\"\n";
-    fs::permissions(dir_ / "bin/decode", fs::perms::owner_all);
+    fs::copy_file(DECODE_BINARY, dir_ / "bin/program");
+    std::ofstream(dir_ / "bin/decode")
+        << "#!/bin/sh\n"
+        << command << " '" << (dir_ / "bin/program").string() << "' \"$@\"\n";
+    fs::permissions(dir_ / "bin/decode", fs::perms(0755));
     // The recipe for any FILE and its STEM.new.
     std::string general = recipe;
     for (const auto &[name, variable] :
@@ -660,6 +675,19 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
     const setup recipe_run{
         .command = {"sh", "-c", "ulimit -S -d 262144 && PATH=\"$PWD/bin:$PATH\" && " + general}};
 
+    // Another file system, for a FILE whose STEM.new lands on this one.
+    struct stat here {
+    }, shm{};
+    if (stat("/dev/shm", &shm) != 0 || stat(dir_.c_str(), &here) != 0 || here.st_dev == shm.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on another file system than " << dir_.parent_path();
+    std::string elsewhere = "/dev/shm/decode-test-XXXXXX";
+    ASSERT_NE(mkdtemp(elsewhere.data()), nullptr);
+    const struct removed_at_end {
+        fs::path path;
+        ~removed_at_end() { fs::remove_all(path); }
+    } cleanup{elsewhere};
+    fs::create_directory_symlink(elsewhere, dir_ / "shm.d");
+
     const struct {
         std::string file = "notes.txt", copy = "notes.new";
         std::string copy_link{};        // what the copy's name links to beforehand
@@ -668,6 +696,10 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
         bool file_is_link = false;      // FILE is a symbolic link to it
         mode_t mode = 0644;             // of the data
         bool replaced = true;
+        std::string other_link{}; // another hard link to the data
+        bool terminal = false;    // the recipe's standard input is a terminal
+        uid_t owner = geteuid();  // of the data, in group 100 where it is not ours
+        std::string acl{};        // on the data, for setfacl -m
     } table[] = {
         {},
         // Into a directory that does not exist: not even root can open it.
@@ -683,6 +715,17 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
         {.file = "notes.new", .data = "notes.new", .replaced = false},
         {.data = "real.txt", .file_is_link = true, .replaced = false},
         {.mode = 0775},
+        {.file = "./-x.txt", .copy = "./-x.new", .data = "./-x.txt"},
+        // mv would copy across, and a copy cut short leaves FILE empty.
+        {.file = "shm.d/notes.txt",
+         .copy = "shm.new",
+         .data = "shm.d/notes.txt",
+         .replaced = false},
+        {.replaced = false, .other_link = "other.txt"},
+        // mv asks a terminal before it replaces a read-only file.
+        {.mode = 0444, .terminal = true},
+        {.owner = 65534},
+        {.replaced = false, .acl = "u:daemon:r"},
     };
     for (const auto &row : table) {
         put(row.data, three_lines);
@@ -693,23 +736,56 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
             fs::create_symlink(row.copy_link, dir_ / row.copy);
         if (!row.old.empty())
             put(row.copy, row.old);
+        if (!row.other_link.empty())
+            fs::create_hard_link(dir_ / row.data, dir_ / row.other_link);
+        if (row.owner != geteuid()) {
+            if (geteuid() != 0)
+                GTEST_SKIP() << "a file of another user needs root";
+            ASSERT_EQ(chown((dir_ / row.data).c_str(), row.owner, 100), 0);
+        }
+        if (!row.acl.empty() && std::system(("setfacl -m " + row.acl + " '" +
+                                             (dir_ / row.data).string() + "' 2>/dev/null")
+                                                .c_str()) != 0)
+            GTEST_SKIP() << "no ACLs here: setfacl (Debian's acl) is missing, or "
+                         << dir_.parent_path() << " (TMPDIR) does not take them";
+        setup how = recipe_run;
+        if (row.terminal) {
+            if (!on_path("script"))
+                GTEST_SKIP() << "script (util-linux) is not installed";
+            how.command = {"script", "-qec", recipe_run.command.back(), "/dev/null"};
+            // mv never asks root, who may write any file: another user runs it.
+            if (geteuid() == 0) {
+                ASSERT_EQ(chown(dir_.c_str(), 65534, 65534), 0);
+                ASSERT_EQ(chown((dir_ / row.data).c_str(), 65534, 65534), 0);
+                how.command.insert(how.command.begin(),
+                                   {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+            }
+        }
+        struct stat data {};
+        ASSERT_EQ(stat((dir_ / row.data).c_str(), &data), 0);
         setenv("FILE", row.file.c_str(), 1);
         setenv("COPY", row.copy.c_str(), 1);
-        const run_result result = run({}, recipe_run);
+        const run_result result = run({}, how);
+        ASSERT_EQ(chown(dir_.c_str(), geteuid(), getegid()), 0);
         const std::string where = row.file + " (" + row.data + "): " + result.output;
         if (row.replaced) {
             EXPECT_EQ(result.status, 0) << where;
             EXPECT_FALSE(fs::is_symlink(dir_ / row.file)) << where;
             EXPECT_EQ(get(row.file), three_lines_out) << where;
             EXPECT_EQ(fs::status(dir_ / row.file).permissions(), fs::perms(row.mode)) << where;
+            struct stat file {};
+            EXPECT_EQ(stat((dir_ / row.file).c_str(), &file), 0);
+            EXPECT_EQ(file.st_uid, data.st_uid) << where;
+            EXPECT_EQ(file.st_gid, data.st_gid) << where;
         } else {
             EXPECT_NE(result.status, 0) << where;
             EXPECT_EQ(get(row.data), three_lines) << where;
             EXPECT_EQ(fs::is_symlink(dir_ / row.file), row.file_is_link) << where;
             EXPECT_EQ(exists(row.file), row.file_is_link || row.file == row.data) << where;
         }
-        for (const std::string &name : {row.copy, row.file, row.data})
-            fs::remove(dir_ / name);
+        for (const std::string &name : {row.copy, row.file, row.data, row.other_link})
+            if (!name.empty())
+                fs::remove(dir_ / name);
     }
 }
 
