@@ -79,16 +79,19 @@ bool same_file(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Stats a file just opened, and silences the messages if standard output is
-// that same file. False if the file did not open.
+// Stats a file just opened; false if it did not open.
 bool opened(const descriptor &file, struct stat &file_stat)
 {
+    return file.get() >= 0 && fstat(file.get(), &file_stat) == 0;
+}
+
+// Where standard output is this file, messages would be written into the
+// data: they are dropped from now on.
+void silence_messages_onto(const struct stat &file)
+{
     struct stat stdout_stat {};
-    if (file.get() < 0 || fstat(file.get(), &file_stat) != 0)
-        return false;
-    if (fstat(STDOUT_FILENO, &stdout_stat) == 0 && same_file(stdout_stat, file_stat))
+    if (fstat(STDOUT_FILENO, &stdout_stat) == 0 && same_file(stdout_stat, file))
         messages = -1;
-    return true;
 }
 
 // Whether a file has an access ACL, whose mask, not the owning group's
@@ -150,6 +153,7 @@ int main(int argc, char **argv)
         say("Unable to open %s\n", path);
         return 0;
     }
+    silence_messages_onto(input_stat);
 
     const std::string_view stem = decode::stem(path);
     // The input opened, so its path is shorter than PATH_MAX and the output
@@ -166,6 +170,7 @@ int main(int argc, char **argv)
         say("Unable to open %.*s.new\n", stem_size, stem.data());
         return 0;
     }
+    silence_messages_onto(output_stat);
     if (same_file(input_stat, output_stat)) {
         say("Unable to open %.*s.new: it is the input file\n", stem_size, stem.data());
         return 0;
