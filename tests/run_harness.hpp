@@ -1,0 +1,339 @@
+// The harness of the end-to-end tests: the fixture Decode runs the built
+// program in a fresh directory, as a user would, and gives what a user sees.
+// Every run is bounded in time, output and file size, and killed with its
+// process group when its test ends, however that ends.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The command that runs the program where this machine cannot run it
+// directly (qemu-user for another architecture), or nothing.
+const std::vector<std::string> emulator = {DECODE_EMULATOR};
+
+// Bounds on a run, far above what a right one needs, so that a fault fails
+// its test rather than stall the suite or fill the disk or the memory. A run
+// gets 300 s, half of ctest's timeout for a test (the longest, the 2 GiB
+// copy under emulation, takes about a minute), may print 16 MiB, and may
+// write files of 64 MiB.
+constexpr auto run_time = std::chrono::seconds(300);
+constexpr std::size_t output_limit = std::size_t{16} << 20;
+constexpr off_t largest_file = off_t{64} << 20;
+
+// How the child that runs decode is set up.
+struct setup {
+    std::vector<int> closed{};          // standard descriptors closed for the run
+    mode_t mask = 022;                  // the umask
+    bool unread = false;                // standard output is a pipe nobody reads
+    std::string stdout_to{};            // standard output is this file instead,
+    int stdout_flags = O_TRUNC;         // opened with these flags
+    bool empty_vector = false;          // not even argv[0]
+    std::vector<std::string> wrapper{}; // a command that runs decode (fiu-run)
+    bool full_nonblocking = false;      // standard output is a full pipe, O_NONBLOCK
+    std::vector<std::string> command{}; // a command run in place of decode
+    off_t file_limit = largest_file;    // no file written may grow past this
+};
+
+struct running {
+    pid_t pid;
+    int output;             // standard output and standard error, read end
+    std::size_t filler = 0; // bytes in the pipe before decode started
+};
+
+struct run_result {
+    int status;
+    std::string output;
+};
+
+pid_t spawn(const std::string &program, std::vector<std::string> words,
+            posix_spawn_file_actions_t *actions, pid_t group, off_t file_limit = largest_file);
+int reap(pid_t pid, std::chrono::steady_clock::time_point deadline);
+
+class Decode : public testing::Test {
+  protected:
+    // Every program that a test starts runs in one process group, killed
+    // when the test ends: by TearDown, or, however the test process itself
+    // ends, by the group's leader, a watcher that kills it once the test
+    // process lets go of its end of a pipe.
+    void SetUp() override
+    {
+        // And the test ends with its runner: ctest, or a shell.
+        ASSERT_EQ(prctl(PR_SET_PDEATHSIG, SIGKILL), 0);
+        std::string name = fs::temp_directory_path() / "decode-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        dir_ = name;
+        int lifeline[2];
+        ASSERT_EQ(pipe2(lifeline, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, lifeline[0], STDIN_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        group_ = spawn("sh", {"sh", "-c", "read -r _; kill -s KILL 0"}, &actions, 0);
+        posix_spawn_file_actions_destroy(&actions);
+        // Under qemu-user, spawn returns before the child has made its group,
+        // and a run spawned into it then fails with 127: make it here too.
+        // EACCES means the child has run exec, and so made it itself.
+        if (group_ > 0 && setpgid(group_, group_) != 0) {
+            ASSERT_EQ(errno, EACCES);
+        }
+        close(lifeline[0]);
+        lifeline_ = lifeline[1];
+    }
+    void TearDown() override
+    {
+        if (group_ > 0)
+            kill(-group_, SIGKILL);
+        close(lifeline_);
+        while (waitpid(-group_, nullptr, 0) > 0)
+            continue;
+        fs::remove_all(dir_);
+    }
+
+    // Starts decode in the directory; arguments after argv[0]. Through
+    // posix_spawn, since under qemu-user a forked child of a dynamically
+    // linked 32-bit x86 program hangs before it runs anything.
+    running start(std::vector<std::string> args, const setup &how = {})
+    {
+        const std::string binary = DECODE_BINARY;
+        // Run directly, decode gets argv[0] as the case sets it; through a
+        // wrapper, its path. The emulator passes argv[0] on with -0.
+        const bool direct = how.wrapper.empty() && emulator.empty();
+        std::vector<std::string> words = how.wrapper;
+        words.insert(words.end(), emulator.begin(), emulator.end());
+        const std::string name = how.empty_vector ? "" : how.wrapper.empty() ? "decode" : binary;
+        if (!emulator.empty())
+            words.insert(words.end(), {"-0", name});
+        if (!direct)
+            words.push_back(binary);
+        else if (!how.empty_vector)
+            words.push_back(name);
+        if (!how.empty_vector)
+            words.insert(words.end(), args.begin(), args.end());
+        if (!how.command.empty())
+            words = how.command;
+        const std::string program = direct && how.command.empty() ? binary : words.at(0);
+
+        int pipe_fds[2];
+        EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+        // A pipe that a caller left non-blocking, whose reader lags behind.
+        std::size_t filler = 0;
+        if (how.full_nonblocking) {
+            EXPECT_EQ(fcntl(pipe_fds[1], F_SETFL, O_NONBLOCK), 0);
+            const std::string block(4096, '#');
+            for (ssize_t put; (put = write(pipe_fds[1], block.data(), block.size())) > 0;)
+                filler += static_cast<std::size_t>(put);
+        }
+        // A pipe whose reader has gone before decode starts.
+        if (how.unread)
+            close(pipe_fds[0]);
+        // Standard descriptors as the case names them, whatever the test
+        // runner left open. Standard error shares the captured pipe, so that
+        // anything written there shows.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, dir_.c_str());
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDWR, 0);
+        if (how.stdout_to.empty())
+            posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+        else
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, how.stdout_to.c_str(),
+                                             O_WRONLY | O_CREAT | how.stdout_flags, 0644);
+        posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
+#ifdef DECODE_HAVE_SPAWN_CLOSEFROM
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#else
+        for (const auto &entry : fs::directory_iterator("/proc/self/fd"))
+            if (const int fd = std::stoi(entry.path().filename()); fd > STDERR_FILENO)
+                posix_spawn_file_actions_addclose(&actions, fd);
+#endif
+        for (const int fd : how.closed)
+            posix_spawn_file_actions_addclose(&actions, fd);
+        const mode_t mask = umask(how.mask);
+        const pid_t child = spawn(program, words, &actions, group_, how.file_limit);
+        umask(mask);
+        posix_spawn_file_actions_destroy(&actions);
+        close(pipe_fds[1]);
+        return {child, how.unread ? -1 : pipe_fds[0], filler};
+    }
+    // Reads the child's output to its end and waits for it, within the
+    // bounds of a run.
+    static run_result finish(const running &child)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + run_time;
+        std::string output;
+        // A reader that lags: decode meets the full pipe, and must wait for
+        // it, since it cannot end before its messages are out.
+        siginfo_t ended{};
+        for (int tries = 0; child.filler > 0 && ended.si_pid == 0 && tries < 100; ++tries) {
+            usleep(10000);
+            waitid(P_PID, static_cast<id_t>(child.pid), &ended, WEXITED | WNOHANG | WNOWAIT);
+        }
+        if (child.output >= 0) {
+            while (output.size() <= output_limit) {
+                pollfd ready{child.output, POLLIN, 0};
+                if (poll(&ready, 1, 100) == 0) {
+                    if (std::chrono::steady_clock::now() >= deadline)
+                        break;
+                    continue;
+                }
+                char buffer[65536];
+                const ssize_t got = read(child.output, buffer, sizeof buffer);
+                if (got <= 0)
+                    break;
+                output.append(buffer, static_cast<std::size_t>(got));
+            }
+            close(child.output);
+        }
+        const bool too_much = output.size() > output_limit;
+        const int status = reap(child.pid, too_much ? std::chrono::steady_clock::now() : deadline);
+        EXPECT_EQ(output.substr(0, child.filler), std::string(child.filler, '#'));
+        if (too_much) { // and not shown whole in every failure that follows
+            ADD_FAILURE() << "more output than any run gives: cut short";
+            return {status, "(cut short)"};
+        }
+        return {status, output.substr(child.filler)};
+    }
+
+    run_result run(std::vector<std::string> args, const setup &how = {})
+    {
+        return finish(start(std::move(args), how));
+    }
+
+    void put(const std::string &name, const std::string &content)
+    {
+        std::ofstream(dir_ / name, std::ios::binary) << content;
+    }
+    std::string get(const std::string &name)
+    {
+        std::ifstream file(dir_ / name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(file), {}};
+    }
+    bool exists(const std::string &name)
+    {
+        return fs::exists(fs::symlink_status(dir_ / name));
+    }
+    // A FIFO held open for reading and writing, so that opening it never
+    // blocks and writes that fit its buffer never wait.
+    int fifo(const std::string &name)
+    {
+        fs::remove(dir_ / name);
+        EXPECT_EQ(mkfifo((dir_ / name).c_str(), 0600), 0);
+        return open((dir_ / name).c_str(), O_RDWR);
+    }
+
+    fs::path dir_;
+    pid_t group_ = -1;  // the test's process group
+    int lifeline_ = -1; // its watcher kills it when this closes
+};
+
+// Runs program, found on PATH, with argv `words` and the file actions, in
+// process group `group` (0 for a new one), and with a limit on the size of
+// the files it writes. -1 if it cannot start.
+pid_t spawn(const std::string &program, std::vector<std::string> words,
+            posix_spawn_file_actions_t *actions, pid_t group, off_t file_limit)
+{
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, group);
+    // Set around the spawn, for the child to inherit.
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit bounded{std::min(static_cast<rlim_t>(file_limit), saved.rlim_cur), saved.rlim_max};
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &bounded), 0);
+    pid_t child = -1;
+    const int failed =
+        posix_spawnp(&child, program.c_str(), actions, &attributes, argv.data(), environ);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    posix_spawnattr_destroy(&attributes);
+    EXPECT_EQ(failed, 0) << program << ": " << strerror(failed);
+    return failed == 0 ? child : -1;
+}
+
+// Waits for the child until the deadline, then kills it. Its exit status,
+// or -1 if it did not exit.
+int reap(pid_t pid, std::chrono::steady_clock::time_point deadline)
+{
+    if (pid <= 0) // never started: and kill(-1) would reach every process
+        return -1;
+    siginfo_t ended{};
+    int waited = 0;
+    while ((waited = waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT)) ==
+               0 &&
+           ended.si_pid == 0 && std::chrono::steady_clock::now() < deadline)
+        usleep(10000);
+    if (waited == 0 && ended.si_pid == 0) {
+        ADD_FAILURE() << "still running when it should have ended: killed";
+        kill(pid, SIGKILL);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Reads the child's standard output until it holds size bytes; false after
+// ten seconds without them.
+bool read_until(const running &child, std::string &seen, std::size_t size)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen.size() < size && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{child.output, POLLIN, 0};
+        if (poll(&ready, 1, 100) != 1)
+            continue;
+        char buffer[65536];
+        const ssize_t got = read(child.output, buffer, sizeof buffer);
+        if (got <= 0)
+            return false;
+        seen.append(buffer, static_cast<std::size_t>(got));
+    }
+    return seen.size() >= size;
+}
+
+// Waits until the child is blocked in read(2): then it has taken all that
+// was fed to it, and no later read can come first.
+bool waits_in_read(pid_t pid)
+{
+    const std::string syscall = "/proc/" + std::to_string(pid) + "/syscall";
+    for (int tries = 0; tries < 1000; ++tries) {
+        long number = -1;
+        std::ifstream(syscall) >> number;
+        if (number == SYS_read)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+bool on_path(const std::string &command)
+{
+    return std::system(("command -v " + command + " >/dev/null").c_str()) == 0;
+}
+
+} // namespace
