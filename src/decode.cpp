@@ -118,10 +118,10 @@ int open_output(const char *name, int input, const struct stat &input_stat)
         return errno == EEXIST ? open(name, O_WRONLY | O_CREAT | O_CLOEXEC, mode & ~S_IRWXG) : -1;
     struct stat copy {};
     if (fstat(fd, &copy) == 0) {
-        mode_t group = has_acl(input) ? 0 : mode & S_IRWXG;
-        if (copy.st_gid != input_stat.st_gid &&
-            fchown(fd, static_cast<uid_t>(-1), input_stat.st_gid) != 0)
-            group &= (mode & S_IRWXO) << 3;
+        const bool in_group = copy.st_gid == input_stat.st_gid ||
+                              fchown(fd, static_cast<uid_t>(-1), input_stat.st_gid) == 0;
+        const mode_t allowed = in_group ? S_IRWXG : (mode & S_IRWXO) << 3;
+        const mode_t group = has_acl(input) ? 0 : mode & S_IRWXG & allowed;
         const mode_t mask = umask(0);
         umask(mask);
         (void)fchmod(fd, (copy.st_mode & 07777) | (group & ~mask));
