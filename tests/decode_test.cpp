@@ -400,8 +400,8 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
         {.replaced = false, .other_link = "other.txt"},
         // mv asks a terminal before it replaces a read-only file.
         {.mode = 0444, .terminal = true},
-        {.owner = 65534},
         {.replaced = false, .acl = "u:daemon:r"},
+        {.owner = 65534},
     };
     for (const auto &row : table) {
         put(row.data, three_lines);
