@@ -98,6 +98,9 @@ struct vectorised {
         vector first = ~vector{}; // position + 1 of each lane's first line feed
         vector last{};            // and of its last
         vector position = lane_positions;
+        // g++ leaves the loop rolled at -O2 and -Os: unrolled, it ran 5 to
+        // 10% faster in cache.
+#pragma GCC unroll 8
         for (std::size_t at = 0; at < chunk; at += width, position += width) {
             vector raw;
             std::memcpy(&raw, bytes + at, width);
