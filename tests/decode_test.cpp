@@ -391,7 +391,6 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
         {.file = "notes.new", .data = "notes.new", .replaced = false},
         {.data = "real.txt", .file_is_link = true, .replaced = false},
         {.mode = 0775},
-        {.file = "./-x.txt", .copy = "./-x.new", .data = "./-x.txt"},
         // mv would copy across, and a copy cut short leaves FILE empty.
         {.file = "shm.d/notes.txt",
          .copy = "shm.new",
@@ -442,7 +441,9 @@ TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
         setenv("FILE", row.file.c_str(), 1);
         setenv("COPY", row.copy.c_str(), 1);
         const run_result result = run({}, how);
-        ASSERT_EQ(chown(dir_.c_str(), geteuid(), getegid()), 0);
+        if (row.terminal) {
+            ASSERT_EQ(chown(dir_.c_str(), geteuid(), getegid()), 0);
+        }
         const std::string where = row.file + " (" + row.data + "): " + result.output;
         if (row.replaced) {
             EXPECT_EQ(result.status, 0) << where;
