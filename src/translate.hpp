@@ -30,10 +30,9 @@ struct piece_count {
 // feeds by the raw bytes (0x8A does not end a piece).
 void translate_block(std::span<unsigned char> block, piece_count &count);
 
-// The two implementations of translate_block, with its contract: a byte
-// loop that the compiler vectorises, and a pass a machine word at a time in
-// ordinary registers, faster where the target has no vector unit and the
-// byte loop stays a byte loop.
+// The two implementations of translate_block, with its contract: sixteen
+// bytes at a time in vector registers, and a machine word at a time in
+// ordinary registers, faster where the target has no vector unit.
 void translate_block_vectorised(std::span<unsigned char> block, piece_count &count);
 void translate_block_words(std::span<unsigned char> block, piece_count &count);
 
