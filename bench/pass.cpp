@@ -1,13 +1,14 @@
-// pass [--check] FILE, or pass --which: the speed of the block translation, the block in
-// cache, in GB/s: the pass that this build chose, both implementations, and
-// a byte loop that translates and counts pieces as a plain program would.
-// Reads up to 16 MiB of FILE, then over and over copies the next block of it
-// into a buffer and translates it there, as a read would bring it in.
-// Taking a new block each time keeps the branch predictor from learning one
-// block by heart. Each line: the pass, GB/s and the pieces counted, tab
-// between. With --check it fails where the chosen pass is not 2.5
-// times as fast as the byte loop, as where a compiler left it a byte loop,
-// or where the passes disagree on the count. --which names the chosen pass.
+// pass [--check] FILE, or pass --which: the speed of the block translation,
+// the block in cache, in GB/s: the pass that this build chose, both
+// implementations, and a byte loop that translates and counts pieces as a
+// plain program would. Reads up to 16 MiB of FILE, then over and over copies
+// the next block of it into a buffer and translates it there, as a read
+// would bring it in. Taking a new block each time keeps the branch predictor
+// from learning one block by heart. Each line: the pass, GB/s and the pieces
+// counted, tab between. With --check it fails where the chosen pass is not
+// 2.5 times as fast as the byte loop, as where a compiler left it a byte
+// loop, or where the passes disagree on the count. --which names the chosen
+// pass.
 #include "translate.hpp"
 
 #include <cstdio>
