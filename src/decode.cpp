@@ -1,14 +1,12 @@
 // decode: writes a copy of a file with bit 7 of every byte cleared, named by
 // the path's stem plus ".new", and prints a dot per piece read.
+#include "descriptors.hpp"
 #include "stem.hpp"
 #include "translate.hpp"
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
@@ -17,82 +15,14 @@
 
 namespace {
 
+using decode::descriptor;
+using decode::opened;
+using decode::same_file;
+using decode::say;
+
 // Messages go to standard output, or nowhere once standard output turns out
 // to be the input or the output, where they would be written into the data.
 int messages = STDOUT_FILENO;
-
-// A message that cannot be written is dropped, since the output file is
-// what matters. Variadic in the printf way so that the compiler checks each
-// format against its arguments.
-[[gnu::format(printf, 1, 2)]] void say(const char *format, ...) // NOLINT(cert-dcl50-cpp)
-{
-    if (messages < 0)
-        return;
-    va_list args;
-    va_start(args, format);
-    char *text = nullptr;
-    const int size = vasprintf(&text, format, args);
-    va_end(args);
-    if (size >= 0) {
-        decode::write_all(
-            messages, {reinterpret_cast<unsigned char *>(text), static_cast<std::size_t>(size)});
-        free(text);
-    }
-}
-
-// Owns a descriptor, so that every early return closes it.
-class descriptor {
-  public:
-    explicit descriptor(int fd) : fd_(fd) {}
-    descriptor(const descriptor &) = delete;
-    descriptor &operator=(const descriptor &) = delete;
-    ~descriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-    // Closing the output can be the first sign of a full disk, so it is checked.
-    bool close()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
-
-// A closed standard descriptor would be reused by open, and the output file
-// opened on descriptor 2 would take whatever the C library or the dynamic
-// linker writes to standard error: fill each with /dev/null.
-void guard_standard_descriptors()
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0)
-            _exit(1); // GCOVR_EXCL_LINE: only a system without /dev/null gets here
-}
-
-bool same_file(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Stats a file just opened; false if it did not open.
-bool opened(const descriptor &file, struct stat &file_stat)
-{
-    return file.get() >= 0 && fstat(file.get(), &file_stat) == 0;
-}
-
-// Where standard output is this file, messages would be written into the
-// data: they are dropped from now on.
-void silence_messages_onto(const struct stat &file)
-{
-    struct stat stdout_stat {};
-    if (fstat(STDOUT_FILENO, &stdout_stat) == 0 && same_file(stdout_stat, file))
-        messages = -1;
-}
 
 // Whether a file has an access ACL, whose mask, not the owning group's
 // rights, is what the group bits of its mode show.
@@ -133,16 +63,12 @@ int open_output(const char *name, int input, const struct stat &input_stat)
 
 int main(int argc, char **argv)
 {
-    guard_standard_descriptors();
-    // A reader of standard output that goes away, or a limit on the size of
-    // files, must not end the copy without a word: the write fails instead.
-    (void)std::signal(SIGPIPE, SIG_IGN);
-    (void)std::signal(SIGXFSZ, SIG_IGN);
+    decode::start_process();
 
     if (argc < 2) {
-        say("You must supply a filename.\n");
+        say(messages, "You must supply a filename.\n");
         // An empty vector arrives from some kernels as one empty name.
-        say("Usage: %s <filename>\n", argc > 0 && *argv[0] != '\0' ? argv[0] : "decode");
+        say(messages, "Usage: %s <filename>\n", argc > 0 && *argv[0] != '\0' ? argv[0] : "decode");
         return 0;
     }
     const char *path = argv[1];
@@ -150,10 +76,10 @@ int main(int argc, char **argv)
     const descriptor input(open(path, O_RDONLY | O_CLOEXEC));
     struct stat input_stat {};
     if (!opened(input, input_stat) || S_ISDIR(input_stat.st_mode)) {
-        say("Unable to open %s\n", path);
+        say(messages, "Unable to open %s\n", path);
         return 0;
     }
-    silence_messages_onto(input_stat);
+    messages = decode::unless_onto(messages, input_stat);
 
     const std::string_view stem = decode::stem(path);
     // The input opened, so its path is shorter than PATH_MAX and the output
@@ -167,29 +93,29 @@ int main(int argc, char **argv)
                           : -1);
     struct stat output_stat {};
     if (!opened(output, output_stat)) {
-        say("Unable to open %.*s.new\n", stem_size, stem.data());
+        say(messages, "Unable to open %.*s.new\n", stem_size, stem.data());
         return 0;
     }
-    silence_messages_onto(output_stat);
+    messages = decode::unless_onto(messages, output_stat);
     if (same_file(input_stat, output_stat)) {
-        say("Unable to open %.*s.new: it is the input file\n", stem_size, stem.data());
+        say(messages, "Unable to open %.*s.new: it is the input file\n", stem_size, stem.data());
         return 0;
     }
     if (S_ISREG(output_stat.st_mode) && ftruncate(output.get(), 0) != 0) {
-        say("Unable to open %.*s.new\n", stem_size, stem.data());
+        say(messages, "Unable to open %.*s.new\n", stem_size, stem.data());
         return 0;
     }
 
-    say("Translating File \n");
+    say(messages, "Translating File \n");
     const decode::pass_result result = decode::translate(input.get(), output.get(), messages);
     if (result.status == decode::outcome::read_failed) {
-        say("\nError reading %s\n", path);
+        say(messages, "\nError reading %s\n", path);
         return 1;
     }
     if (result.status == decode::outcome::write_failed || !output.close()) {
-        say("\nError writing %.*s.new\n", stem_size, stem.data());
+        say(messages, "\nError writing %.*s.new\n", stem_size, stem.data());
         return 1;
     }
-    say("\nDone!\n");
+    say(messages, "\nDone!\n");
     return 0;
 }

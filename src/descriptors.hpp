@@ -1,0 +1,94 @@
+// Descriptors as both programs handle them: owned, so that every early
+// return closes them; the standard three made safe at the start; and
+// messages written to one, or dropped where it would carry them into data.
+#pragma once
+
+#include "translate.hpp"
+
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace decode {
+
+// Owns a descriptor, so that every early return closes it.
+class descriptor {
+  public:
+    explicit descriptor(int fd) : fd_(fd) {}
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+    ~descriptor()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
+    // Closing an output can be the first sign of a full disk, so it is checked.
+    bool close()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+  private:
+    int fd_;
+};
+
+// A closed standard descriptor would be reused by open, and a file opened
+// on descriptor 2 would take whatever the C library or the dynamic linker
+// writes to standard error: each is filled with /dev/null. A reader of
+// standard output that goes away, or a limit on the size of files, must not
+// end a run without a word: the write fails instead.
+inline void start_process()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0)
+            _exit(1); // GCOVR_EXCL_LINE: only a system without /dev/null gets here
+    (void)std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGXFSZ, SIG_IGN);
+}
+
+inline bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Stats a file just opened; false if it did not open.
+inline bool opened(const descriptor &file, struct stat &file_stat)
+{
+    return file.get() >= 0 && fstat(file.get(), &file_stat) == 0;
+}
+
+// The descriptor for messages from now on: -1 where fd is this file, whose
+// data the messages would be written into.
+inline int unless_onto(int fd, const struct stat &file)
+{
+    struct stat fd_stat {};
+    return fd >= 0 && fstat(fd, &fd_stat) == 0 && same_file(fd_stat, file) ? -1 : fd;
+}
+
+// Writes a message to fd, or nowhere where fd is -1. A message that cannot
+// be written is dropped, since the files are what matter. Variadic in the
+// printf way so that the compiler checks each format against its arguments.
+[[gnu::format(printf, 2, 3)]] inline void say(int fd, const char *format,
+                                              ...) // NOLINT(cert-dcl50-cpp)
+{
+    if (fd < 0)
+        return;
+    va_list args;
+    va_start(args, format);
+    char *text = nullptr;
+    const int size = vasprintf(&text, format, args);
+    va_end(args);
+    if (size >= 0) {
+        write_all(fd, {reinterpret_cast<unsigned char *>(text), static_cast<std::size_t>(size)});
+        free(text);
+    }
+}
+
+} // namespace decode
