@@ -75,8 +75,8 @@ inline int unless_onto(int fd, const struct stat &file)
 // Writes a message to fd, or nowhere where fd is -1. A message that cannot
 // be written is dropped, since the files are what matter. Variadic in the
 // printf way so that the compiler checks each format against its arguments.
-[[gnu::format(printf, 2, 3)]] inline void say(int fd, const char *format,
-                                              ...) // NOLINT(cert-dcl50-cpp)
+// NOLINTNEXTLINE(cert-dcl50-cpp)
+[[gnu::format(printf, 2, 3)]] inline void say(int fd, const char *format, ...)
 {
     if (fd < 0)
         return;

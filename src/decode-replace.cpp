@@ -1,0 +1,342 @@
+// decode-replace: replaces each FILE by its copy with bit 7 of every byte
+// cleared. The copy is made in FILE's directory, given FILE's owner, group,
+// extended attributes and mode, flushed to the disk and renamed over FILE in
+// one step; where any of that cannot be done, FILE stays as it was. Once
+// FILE's directory is open, every step works on descriptors: anyone who can
+// write the directory can swap what a name means between two steps.
+#include "descriptors.hpp"
+#include "translate.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/limits.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace {
+
+using decode::descriptor;
+using decode::opened;
+using decode::same_file;
+using decode::say;
+
+// The banner, dots and closing line go to standard output; why a FILE was
+// not replaced, to standard error. Either goes nowhere where it is one of
+// the FILEs, whose data it would be written into.
+int messages = STDOUT_FILENO;
+int reasons = STDERR_FILENO;
+
+// The copy's own name while it has one, to be removed if the run fails or
+// is ended by a signal: only while the name still leads to the copy, so
+// that nothing planted under it is ever removed.
+struct {
+    int dir = -1; // no name while -1
+    char name[40];
+    dev_t device;
+    ino_t inode;
+} temporary;
+
+sigset_t ending_signals; // SIGHUP, SIGINT and SIGTERM
+
+// Holds the ending signals back while the temporary name changes.
+class signals_held {
+  public:
+    signals_held() { sigprocmask(SIG_BLOCK, &ending_signals, &saved_); }
+    signals_held(const signals_held &) = delete;
+    signals_held &operator=(const signals_held &) = delete;
+    ~signals_held() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+
+  private:
+    sigset_t saved_{};
+};
+
+void remove_temporary()
+{
+    struct stat named {};
+    if (temporary.dir >= 0 &&
+        fstatat(temporary.dir, temporary.name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == temporary.device && named.st_ino == temporary.inode)
+        unlinkat(temporary.dir, temporary.name, 0);
+    temporary.dir = -1;
+}
+
+// gcov writes its counts at exit, which a process ended by a signal never
+// reaches: these lines run, but cannot be counted.
+// GCOVR_EXCL_START
+void on_ending_signal(int signal)
+{
+    remove_temporary();
+    (void)std::signal(signal, SIG_DFL);
+    (void)raise(signal);
+}
+// GCOVR_EXCL_STOP
+
+// A hidden name in temporary.name, new for each try, and too random for
+// anyone to plant first.
+const char *fresh_name(unsigned tries)
+{
+    std::uint64_t random = 0;
+    const std::uint64_t bits = (static_cast<std::uint64_t>(getpid()) << 32) + tries +
+                               (getrandom(&random, sizeof random, GRND_NONBLOCK) > 0 ? random : 0);
+    (void)snprintf(temporary.name, sizeof temporary.name, ".decode-replace.%016llx",
+                   static_cast<unsigned long long>(bits));
+    return temporary.name;
+}
+
+// Marks the name just made in temporary.name as the copy's. With the ending
+// signals held, so that none comes between the name's making and this.
+void arm(int dir, int copy)
+{
+    struct stat made {};
+    (void)fstat(copy, &made);
+    temporary.device = made.st_dev;
+    temporary.inode = made.st_ino;
+    temporary.dir = dir;
+}
+
+// What is said of one FILE: its name as given, and whether its banner is
+// out, after which a failure ends the dots' line first.
+struct file_report {
+    const char *path;
+    bool banner = false;
+
+    bool fail(const char *reason) const
+    {
+        if (banner)
+            say(messages, "\n");
+        say(reasons, "decode-replace: %s: %s\n", path, reason);
+        return false;
+    }
+};
+
+// Why a file's status rules it out, or nullptr.
+const char *refusal(const struct stat &file, char (&why)[64])
+{
+    if (S_ISLNK(file.st_mode))
+        return "is a symbolic link";
+    if (!S_ISREG(file.st_mode))
+        return "is not a regular file";
+    if (file.st_nlink == 1)
+        return nullptr;
+    (void)snprintf(why, sizeof why, "has %llu hard links",
+                   static_cast<unsigned long long>(file.st_nlink));
+    return why;
+}
+
+// The directory of path, and in name the file's own name in it (".", the
+// directory itself, where path ends in '/'). The directory part is cut
+// off in place for the open, and put back.
+int open_directory(char *path, const char *&name)
+{
+    char *const slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        name = path;
+        return open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    name = slash[1] != '\0' ? slash + 1 : ".";
+    *slash = '\0';
+    const int dir = open(slash == path ? "/" : path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    *slash = '/';
+    return dir;
+}
+
+// The copy: an unnamed file in FILE's directory, which a kill or a crash
+// leaves nothing of, where the file system has them and /proc can give it
+// a name at the end (at_proc is then that name). Otherwise a new file under
+// a hidden name, removed if the run fails (at_proc is then empty).
+int create_copy(int dir, char (&at_proc)[32])
+{
+    int copy = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    (void)snprintf(at_proc, sizeof at_proc, "/proc/self/fd/%d", copy);
+    struct stat direct {
+    }, through_proc{};
+    if (copy >= 0 && fstat(copy, &direct) == 0 && stat(at_proc, &through_proc) == 0 &&
+        same_file(direct, through_proc))
+        return copy;
+    if (copy >= 0)
+        close(copy);
+    at_proc[0] = '\0';
+    const signals_held held;
+    copy = -1;
+    for (unsigned tries = 0; copy < 0 && (tries == 0 || errno == EEXIST) && tries < 100; ++tries)
+        copy = openat(dir, fresh_name(tries), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      S_IRUSR | S_IWUSR);
+    if (copy >= 0)
+        arm(dir, copy);
+    return copy;
+}
+
+// Gives the copy FILE's extended attributes, exactly: each that FILE lacks,
+// such as an ACL from the directory's default ACL, is removed, and each
+// that the copy lacks or holds with another value is set. One it already
+// holds with FILE's value is left alone, so that a label that the system
+// gave it does not stop a user who may not set labels. Returns why not,
+// or nullptr.
+const char *keep_attributes(int file, int copy, char (&why)[XATTR_NAME_MAX + 64])
+{
+    static char names[XATTR_LIST_MAX], value[XATTR_SIZE_MAX], held[XATTR_SIZE_MAX];
+    ssize_t size = flistxattr(copy, names, sizeof names);
+    for (const char *name = names; size > 0 && name < names + size; name += strlen(name) + 1)
+        if (fgetxattr(file, name, nullptr, 0) < 0 && errno == ENODATA &&
+            fremovexattr(copy, name) != 0) {
+            (void)snprintf(why, sizeof why, "cannot drop the attribute %.*s from its copy",
+                           XATTR_NAME_MAX, name);
+            return why;
+        }
+    size = flistxattr(file, names, sizeof names);
+    if (size < 0 && errno != ENOTSUP)
+        return strerror(errno);
+    for (const char *name = names; size > 0 && name < names + size; name += strlen(name) + 1) {
+        const ssize_t length = fgetxattr(file, name, value, sizeof value);
+        if (length >= 0 && fgetxattr(copy, name, held, sizeof held) == length &&
+            std::memcmp(held, value, static_cast<std::size_t>(length)) == 0)
+            continue;
+        if (length < 0 || fsetxattr(copy, name, value, static_cast<std::size_t>(length), 0) != 0) {
+            (void)snprintf(why, sizeof why, "cannot keep its attribute %.*s", XATTR_NAME_MAX, name);
+            return why;
+        }
+    }
+    return nullptr;
+}
+
+bool same_time(const timespec &a, const timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether FILE's name still leads to the file opened, which nobody has
+// written, linked or changed since, and the copy's own name to the copy.
+bool unchanged(int dir, const char *name, int file, const struct stat &before, int copy)
+{
+    struct stat now {
+    }, named{}, copy_now{}, copy_named{};
+    if (fstat(file, &now) != 0 || fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        fstat(copy, &copy_now) != 0 ||
+        fstatat(dir, temporary.name, &copy_named, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    return same_file(named, before) && same_file(copy_named, copy_now) &&
+           now.st_size == before.st_size && same_time(now.st_mtim, before.st_mtim) &&
+           same_time(now.st_ctim, before.st_ctim);
+}
+
+// Replaces one FILE; false, with the reason said, where it stays as it was.
+bool replace(char *path)
+{
+    file_report report{path};
+    const char *name = nullptr;
+    const descriptor dir(open_directory(path, name));
+    struct stat named {
+    }, before{};
+    if (dir.get() < 0 || fstatat(dir.get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return report.fail(strerror(errno));
+    // Only a regular file is opened, and without blocking, should a FIFO
+    // have taken its name since; then what opened is judged.
+    const bool regular = S_ISREG(named.st_mode);
+    const descriptor file(
+        regular ? openat(dir.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+                : -1);
+    if (regular && !opened(file, before))
+        return report.fail(strerror(errno));
+    char why[64];
+    if (const char *refused = refusal(regular ? before : named, why))
+        return report.fail(refused);
+
+    char at_proc[32];
+    const descriptor copy(create_copy(dir.get(), at_proc));
+    // Whatever ends the run, a named copy goes with it.
+    const struct removed_at_end {
+        ~removed_at_end()
+        {
+            const signals_held held;
+            remove_temporary();
+        }
+    } cleanup;
+    if (copy.get() < 0)
+        return report.fail(strerror(errno));
+    // The owner first, which clears set-id bits; then the data, which
+    // clears file capabilities; then the attributes and the mode.
+    if (fchown(copy.get(), before.st_uid, before.st_gid) != 0)
+        return report.fail(errno == EPERM ? "cannot keep its owner and group" : strerror(errno));
+
+    say(messages, "Translating File \n");
+    report.banner = true;
+    if (decode::translate(file.get(), copy.get(), messages).status != decode::outcome::done)
+        return report.fail(strerror(errno));
+    char attribute_why[XATTR_NAME_MAX + 64];
+    if (const char *failed = keep_attributes(file.get(), copy.get(), attribute_why))
+        return report.fail(failed);
+    struct stat made {};
+    if (fchmod(copy.get(), before.st_mode & 07777) != 0 || fstat(copy.get(), &made) != 0 ||
+        made.st_mode != before.st_mode)
+        return report.fail("cannot keep its mode");
+    if (fsync(copy.get()) != 0)
+        return report.fail(strerror(errno));
+
+    // The copy takes FILE's name in one rename; an unnamed one is first
+    // linked under a name of its own, since a link cannot replace a name.
+    if (at_proc[0] != '\0') {
+        const signals_held held;
+        int linked = -1;
+        for (unsigned tries = 0; linked != 0 && (tries == 0 || errno == EEXIST) && tries < 100;
+             ++tries)
+            linked = linkat(AT_FDCWD, at_proc, dir.get(), fresh_name(tries), AT_SYMLINK_FOLLOW);
+        if (linked != 0)
+            return report.fail(strerror(errno));
+        arm(dir.get(), copy.get());
+    }
+    if (!unchanged(dir.get(), name, file.get(), before, copy.get()))
+        return report.fail("changed while it was decoded");
+    {
+        const signals_held held;
+        if (renameat(dir.get(), temporary.name, dir.get(), name) != 0)
+            return report.fail(strerror(errno));
+        temporary.dir = -1;
+    }
+    if (fsync(dir.get()) != 0)
+        return report.fail(strerror(errno));
+    say(messages, "\nDone!\n");
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    decode::start_process();
+    if (argc < 2) {
+        say(reasons, "Usage: decode-replace FILE...\n");
+        return 2;
+    }
+    // A signal that ends the run removes the copy's name first. One that the
+    // caller ignores, as nohup does, stays ignored.
+    sigemptyset(&ending_signals);
+    struct sigaction ending {};
+    ending.sa_handler = on_ending_signal;
+    for (const int number : {SIGHUP, SIGINT, SIGTERM})
+        sigaddset(&ending_signals, number);
+    ending.sa_mask = ending_signals;
+    for (const int number : {SIGHUP, SIGINT, SIGTERM}) {
+        struct sigaction old {};
+        if (sigaction(number, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(number, &ending, nullptr);
+    }
+    // Messages must not reach the data of a FILE yet to come.
+    for (int i = 1; i < argc; ++i) {
+        struct stat named {};
+        if (lstat(argv[i], &named) == 0) {
+            messages = decode::unless_onto(messages, named);
+            reasons = decode::unless_onto(reasons, named);
+        }
+    }
+    int status = 0;
+    for (int i = 1; i < argc; ++i)
+        if (!replace(argv[i]))
+            status = 1;
+    return status;
+}
