@@ -3,7 +3,10 @@
 #include "model.hpp"
 #include "run_harness.hpp"
 
+#include <map>
+#include <sys/mount.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 
 namespace {
 
@@ -17,18 +20,65 @@ std::string dots(std::string_view input)
     return std::string(model_pieces(input), '.');
 }
 
-// The replace recipe in a document: the lines from its first to its last,
-// without their indentation.
-std::string recipe_in(const std::string &path)
+// What a user can tell of a file but its times: its kind, mode, owner,
+// group and extended attributes; its inode; its bytes, or where it links.
+struct seen_file {
+    std::string meta;
+    ino_t inode = 0;
+    std::string data;
+    bool operator==(const seen_file &) const = default;
+};
+
+// Every file under dir, by its path from dir, links not followed.
+std::map<std::string, seen_file> snapshot(const fs::path &dir)
 {
-    std::ifstream file(path);
-    std::string recipe, line;
-    while (std::getline(file, line) && line.find("notes.new notes.txt") == std::string::npos)
-        if (!recipe.empty() || line.find("notes.txt ] &&") != std::string::npos)
-            recipe += line.substr(line.find_first_not_of(' ')) + "\n";
-    return line.empty() ? "" : recipe + line.substr(line.find_first_not_of(' ')) + "\n";
+    std::map<std::string, seen_file> files;
+    for (const auto &entry : fs::recursive_directory_iterator(dir)) {
+        const std::string path = entry.path().string();
+        struct stat status {};
+        EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
+        std::string meta = std::to_string(status.st_mode) + " " + std::to_string(status.st_uid) +
+                           ":" + std::to_string(status.st_gid);
+        std::map<std::string, std::string> attributes;
+        static char names[65536], value[65536];
+        const ssize_t size = llistxattr(path.c_str(), names, sizeof names);
+        for (const char *name = names; size > 0 && name < names + size; name += strlen(name) + 1)
+            attributes[name] =
+                std::string(value, static_cast<std::size_t>(std::max<ssize_t>(
+                                       lgetxattr(path.c_str(), name, value, sizeof value), 0)));
+        for (const auto &[name, bytes] : attributes)
+            meta += " " + name + "=" + bytes;
+        std::string data;
+        if (S_ISLNK(status.st_mode))
+            data = fs::read_symlink(entry.path());
+        else if (S_ISREG(status.st_mode))
+            data = {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()),
+                    {}};
+        files[fs::relative(entry.path(), dir)] = {meta, status.st_ino, data};
+    }
+    return files;
 }
 
+// The files that differ between two snapshots, and how.
+std::string differences(const std::map<std::string, seen_file> &expected,
+                        const std::map<std::string, seen_file> &seen)
+{
+    std::string text;
+    for (const auto &[path, file] : expected) {
+        const auto now = seen.find(path);
+        if (now == seen.end())
+            text += path + ": gone\n";
+        else if (now->second.meta != file.meta)
+            text += path + ": " + file.meta + " became " + now->second.meta + "\n";
+        else if (now->second.inode != file.inode || now->second.data != file.data)
+            text += path + ": another file, or other bytes (" +
+                    std::to_string(now->second.data.size()) + ")\n";
+    }
+    for (const auto &[path, file] : seen)
+        if (expected.count(path) == 0)
+            text += path + ": new\n";
+    return text;
+}
 } // namespace
 
 TEST_F(Decode, UsageWithoutAFilename)
@@ -311,172 +361,272 @@ TEST_F(Decode, StandardOutputNeverTouchesTheData)
     }
 }
 
-// README and the manual page give one recipe for replacing a file by its
-// copy. It replaces the file only by a complete, new copy: never by an old
-// copy, a link or whatever else stood under the copy's name, and never
-// because a name printed in a message looked like success. It keeps the
-// file's owner, and never asks; it refuses a file that keeps other links or
-// an ACL, and a copy that mv could only copy across file systems.
-TEST_F(Decode, ReplaceRecipeNeedsACompleteCopy)
+// decode-replace replaces each FILE by its decoded copy in one rename,
+// keeping its owner, group, mode and attributes, or refuses and leaves it as
+// it was. Either way no other file is written, given away or removed, and
+// nothing is left beside it, whatever fails and whoever runs it. Rows with
+// a user run as uid 65534 with those groups.
+TEST_F(Decode, ReplacesAFileInOneSafeStep)
 {
-    const std::string recipe = recipe_in(DECODE_SOURCE_DIR "/README.md");
-    std::string manual = recipe_in(DECODE_SOURCE_DIR "/doc/decode.1.in");
-    const std::pair<std::string, std::string> escapes[] = {
-        {"\\(aq", "'"}, {"\\e", "\\"}, {"\\-", "-"}};
-    for (const auto &[escape, text] : escapes)
-        for (std::size_t at; (at = manual.find(escape)) != std::string::npos;)
-            manual.replace(at, escape.size(), text);
-    ASSERT_NE(recipe, "");
-    EXPECT_EQ(manual, recipe);
-
-    // The recipe's decode: the program, through the emulator if need be, and
-    // free of the bound that the recipe's shell sets on its own memory, which
-    // is far above what the shell needs for a right run's output.
-    std::string command = "ulimit -S -d unlimited && exec";
-    for (const std::string &word : emulator)
-        command += " '" + word + "'";
-    // A copy of the program, where another user can run it too.
-    fs::create_directory(dir_ / "bin");
-    fs::copy_file(DECODE_BINARY, dir_ / "bin/program");
-    std::ofstream(dir_ / "bin/decode")
-        << "#!/bin/sh\n"
-        << command << " '" << (dir_ / "bin/program").string() << "' \"$@\"\n";
-    fs::permissions(dir_ / "bin/decode", fs::perms(0755));
-    // The recipe for any FILE and its STEM.new.
-    std::string general = recipe;
-    for (const auto &[name, variable] :
-         {std::pair{"notes.txt", "\"$FILE\""}, {"notes.new", "\"$COPY\""}})
-        for (std::size_t at; (at = general.find(name)) != std::string::npos;)
-            general.replace(at, std::string_view(name).size(), variable);
-    const setup recipe_run{
-        .command = {"sh", "-c", "ulimit -S -d 262144 && PATH=\"$PWD/bin:$PATH\" && " + general}};
-
-    // Another file system, for a FILE whose STEM.new lands on this one.
-    struct stat here {
-    }, shm{};
-    if (stat("/dev/shm", &shm) != 0 || stat(dir_.c_str(), &here) != 0 || here.st_dev == shm.st_dev)
-        GTEST_SKIP() << "needs /dev/shm on another file system than " << dir_.parent_path();
-    std::string elsewhere = "/dev/shm/decode-test-XXXXXX";
-    ASSERT_NE(mkdtemp(elsewhere.data()), nullptr);
-    const struct removed_at_end {
-        fs::path path;
-        ~removed_at_end() { fs::remove_all(path); }
-    } cleanup{elsewhere};
-    fs::create_directory_symlink(elsewhere, dir_ / "shm.d");
-
+    const std::string notes = "j.doe/notes.txt";
+    const auto refused = [](const std::string &path, const std::string &reason) {
+        return "decode-replace: " + path + ": " + reason + "\n";
+    };
+    const auto failed = [&](const std::string &reason) {
+        return "Translating File \n...\n" + refused(notes, reason);
+    };
+    const std::string feeds(300000, '\n'); // more dots than a pipe holds
+    const std::string no_feeds(200000, '\xE9');
+    const std::string changed = "changed while it was decoded";
+    const std::string owned = "chown -R 65534:65534 j.doe && ";
+    // cap_net_raw in the permitted and effective sets.
+    const std::string capability =
+        "setfattr -n security.capability -v 0x0100000200200000000000000000000000000000 \"$FILE\"";
+    const std::string attributes =
+        "setfacl -m u:daemon:r \"$FILE\" && setfattr -n user.note -v kept "
+        "\"$FILE\" && setfacl -d -m u:daemon:rw j.doe";
+    // clang-format off
     const struct {
-        std::string file = "notes.txt", copy = "notes.new";
-        std::string copy_link{};        // what the copy's name links to beforehand
-        std::string old{};              // or what it holds
-        std::string data = "notes.txt"; // the file that holds the data
-        bool file_is_link = false;      // FILE is a symbolic link to it
-        mode_t mode = 0644;             // of the data
-        bool replaced = true;
-        std::string other_link{}; // another hard link to the data
-        bool terminal = false;    // the recipe's standard input is a terminal
-        uid_t owner = geteuid();  // of the data, in group 100 where it is not ours
-        std::string acl{};        // on the data, for setfacl -m
+        std::vector<std::string> args = {"j.doe/notes.txt"};
+        std::string prepare{};             // shell, in the test's directory; FILE is $FILE
+        std::vector<std::string> faults{}; // fiu-run's commands
+        std::string output = done;
+        int status = 0;
+        std::vector<std::string> replaced = {"j.doe/notes.txt"};
+        std::string file = "j.doe/notes.txt"; // made with content, mode 0644
+        std::string content = three_lines;
+        std::string user{}; // setpriv's groups for uid 65534
+        setup how{};
+        int signal = 0;          // sent once its dots fill the pipe,
+        std::string meanwhile{}; // or this shell command run then
+        bool terminal = false;   // its standard input is a terminal
+        bool no_proc = false;    // /proc is missing
+        bool tmpfs = false;      // FILE's directory is a small tmpfs of its own
     } table[] = {
         {},
-        // Into a directory that does not exist: not even root can open it.
-        {.copy_link = "gone/notes.new"},
-        {.copy_link = "/dev/null"},
-        // A missing file whose name ends in a line that reads "Done!".
-        {.file = "gone.txt\nDone!",
-         .copy = "gone.new",
-         .old = "an older copy\n",
-         .replaced = false},
-        // The only copy of the data, under the copy's name.
-        {.data = "notes.new", .file_is_link = true, .replaced = false},
-        {.file = "notes.new", .data = "notes.new", .replaced = false},
-        {.data = "real.txt", .file_is_link = true, .replaced = false},
-        {.mode = 0775},
-        // mv would copy across, and a copy cut short leaves FILE empty.
-        {.file = "shm.d/notes.txt",
-         .copy = "shm.new",
-         .data = "shm.d/notes.txt",
-         .replaced = false},
-        {.replaced = false, .other_link = "other.txt"},
-        // mv asks a terminal before it replaces a read-only file.
-        {.mode = 0444, .terminal = true},
-        {.replaced = false, .acl = "u:daemon:r"},
-        {.owner = 65534},
+        {.args = {"-notes.txt"}, .replaced = {"-notes.txt"}, .file = "-notes.txt"},
+        {.args = {"j.doe/new\nline.txt"}, .replaced = {"j.doe/new\nline.txt"},
+         .file = "j.doe/new\nline.txt"},
+        {.args = {"j.doe/notes[1].txt"}, .prepare = "cp \"$FILE\" j.doe/notes1.txt",
+         .replaced = {"j.doe/notes[1].txt"}, .file = "j.doe/notes[1].txt"},
+        {.args = {"j.doe/link"}, .prepare = "ln -s notes.txt j.doe/link",
+         .output = refused("j.doe/link", "is a symbolic link"), .status = 1, .replaced = {}},
+        {.args = {"j.doe/fifo"}, .prepare = "mkfifo j.doe/fifo",
+         .output = refused("j.doe/fifo", "is not a regular file"), .status = 1, .replaced = {}},
+        {.args = {"j.doe/"}, .output = refused("j.doe/", "is not a regular file"), .status = 1,
+         .replaced = {}},
+        {.args = {"j.doe/gone.txt"},
+         .output = refused("j.doe/gone.txt", "No such file or directory"),
+         .status = 1, .replaced = {}},
+        {.args = {}, .output = "Usage: decode-replace FILE...\n", .status = 2, .replaced = {}},
+        {.prepare = "ln \"$FILE\" j.doe/other.txt", .output = refused(notes, "has 2 hard links"),
+         .status = 1, .replaced = {}},
+        // One refused among several; standard output one of them, and so
+        // given nothing, not even for those before it.
+        {.args = {"j.doe/a.txt", "j.doe/link", notes},
+         .prepare = "cp \"$FILE\" j.doe/a.txt && ln -s notes.txt j.doe/link",
+         .output = done + refused("j.doe/link", "is a symbolic link") + done, .status = 1,
+         .replaced = {"j.doe/a.txt", notes}},
+        {.args = {"j.doe/a.txt", notes}, .prepare = "cp \"$FILE\" j.doe/a.txt", .output = "",
+         .replaced = {"j.doe/a.txt", notes}, .how = {.stdout_to = notes, .stdout_flags = O_APPEND}},
+        {.output = "Translating File \n\n" + refused(notes, "File too large"), .status = 1,
+         .replaced = {}, .content = no_feeds, .how = {.file_limit = 65536}},
+        {.status = -1, .replaced = {}, .content = feeds, .signal = SIGKILL},
+        // Written, moved, or its name given to another file, while decoded.
+        {.output = "Translating File \n" + std::string(300001, '.') + "\n" +
+                    refused(notes, changed),
+         .status = 1, .replaced = {}, .content = feeds,
+         .meanwhile = "printf '\\301\\n' >>\"$FILE\""},
+        {.output = "Translating File \n" + std::string(300000, '.') + "\n" +
+                    refused(notes, changed),
+         .status = 1, .replaced = {}, .content = feeds, .meanwhile = "mv \"$FILE\" j.doe/moved"},
+        {.output = "Translating File \n" + std::string(300000, '.') + "\n" +
+                    refused(notes, changed),
+         .status = 1, .replaced = {}, .content = feeds,
+         .meanwhile = "echo other >j.doe/other && mv j.doe/other \"$FILE\""},
+        {.prepare = "chmod 2750 \"$FILE\" && " + attributes},
+        // Root, in another user's directory, on another user's file, among
+        // links to its own.
+        {.prepare = "chown 65534:100 \"$FILE\" && chmod 6754 \"$FILE\" && " + capability + " && " +
+                    attributes + " && chown 65534 j.doe && echo x >secret && "
+                    "ln -s ../secret j.doe/notes.new && ln -s ../secret j.doe/.decode-replace.0"},
+        {.prepare = "chmod 777 j.doe", .output = refused(notes, "cannot keep its owner and group"),
+         .status = 1, .replaced = {}, .user = "--clear-groups"},
+        {.prepare = owned + "chgrp 100 \"$FILE\"",
+         .output = refused(notes, "cannot keep its owner and group"),
+         .status = 1, .replaced = {}, .user = "--clear-groups"},
+        {.prepare = "chown -R 65534:100 j.doe && chmod 2775 \"$FILE\"", .user = "--groups=100"},
+        // The system drops a set-group-ID bit for a group that the user is not in.
+        {.prepare = "chown -R 65534:100 j.doe && chmod 2777 j.doe && chmod 2755 \"$FILE\"",
+         .output = failed("cannot keep its mode"), .status = 1, .replaced = {},
+         .user = "--clear-groups"},
+        {.prepare = owned + capability,
+         .output = failed("cannot keep its attribute security.capability"),
+         .status = 1, .replaced = {}, .user = "--clear-groups"},
+        {.prepare = owned + "chmod 555 j.doe", .output = refused(notes, "Permission denied"),
+         .status = 1, .replaced = {}, .user = "--clear-groups"},
+        {.prepare = owned + "chmod 444 \"$FILE\"",
+         .output = "Translating File \r\n...\r\nDone!\r\n",
+         .user = "--clear-groups", .terminal = true},
+        {.output = "Translating File \n\n" + refused(notes, "No space left on device"), .status = 1,
+         .replaced = {}, .content = no_feeds, .tmpfs = true},
+        {.prepare = "mount -o remount,ro j.doe", .output = refused(notes, "Read-only file system"),
+         .status = 1, .replaced = {}, .tmpfs = true},
+        // Where the copy must have a name of its own.
+        {.no_proc = true},
+        {.status = -1, .replaced = {}, .content = feeds, .signal = SIGTERM, .no_proc = true},
+        {.output = "Translating File \n\n" + refused(notes, "File too large"), .status = 1,
+         .replaced = {}, .content = no_feeds, .how = {.file_limit = 65536}, .no_proc = true},
+        {.faults = {"enable name=posix/io/owner/fchown,failinfo=1"},
+         .output = refused(notes, "cannot keep its owner and group"), .status = 1, .replaced = {}},
+        {.prepare = attributes, .faults = {"enable name=linux/io/xattr/fsetxattr"},
+         .output = failed("cannot keep its attribute system.posix_acl_access"), .status = 1,
+         .replaced = {}},
+        // An ACL that the copy inherits as FILE has it needs no setting.
+        {.prepare = "setfacl -m u:daemon:rw,m::-,o::- \"$FILE\" && "
+                    "setfacl -d -m u:daemon:rw,g::r,o::- j.doe",
+         .faults = {"enable name=linux/io/xattr/fsetxattr"}},
+        {.prepare = "setfacl -d -m u:daemon:rw j.doe",
+         .faults = {"enable name=linux/io/xattr/fremovexattr"},
+         .output = failed("cannot drop the attribute system.posix_acl_access from its copy"),
+         .status = 1, .replaced = {}},
+        {.prepare = attributes, .faults = {"enable name=linux/io/xattr/flistxattr,failinfo=5"},
+         .output = failed("Input/output error"), .status = 1, .replaced = {}},
+        {.faults = {"enable name=posix/io/owner/fchmod"},
+         .output = failed("cannot keep its mode"), .status = 1, .replaced = {}},
+        {.faults = {"enable name=posix/io/oc/openat,failinfo=13"},
+         .output = refused(notes, "Permission denied"), .status = 1, .replaced = {}},
+        {.faults = {"enable name=posix/io/rw/read,failinfo=5"},
+         .output = "Translating File \n\n" + refused(notes, "Input/output error"), .status = 1,
+         .replaced = {}},
+        {.faults = {"enable name=posix/io/sync/fsync,failinfo=5"},
+         .output = failed("Input/output error"), .status = 1, .replaced = {}},
+        {.faults = {"enable name=posix/io/dir/linkat,failinfo=28"},
+         .output = failed("No space left on device"), .status = 1, .replaced = {}},
+        {.faults = {"enable name=posix/io/dir/linkat,failinfo=17,onetime"}},
+        {.faults = {"enable name=posix/io/dir/renameat,failinfo=5"},
+         .output = failed("Input/output error"), .status = 1, .replaced = {}},
+        // Replaced, but not known to be on the disk: not a success either.
+        {.faults = {"enable name=posix/io/sync/fsync/dir,failinfo=5"},
+         .output = failed("Input/output error"), .status = 1},
     };
-    for (const auto &row : table) {
-        put(row.data, three_lines);
-        fs::permissions(dir_ / row.data, fs::perms(row.mode));
-        if (row.file_is_link)
-            fs::create_symlink(row.data, dir_ / row.file);
-        if (!row.copy_link.empty())
-            fs::create_symlink(row.copy_link, dir_ / row.copy);
-        if (!row.old.empty())
-            put(row.copy, row.old);
-        if (!row.other_link.empty())
-            fs::create_hard_link(dir_ / row.data, dir_ / row.other_link);
-        if (row.owner != geteuid()) {
-            if (geteuid() != 0)
-                GTEST_SKIP() << "a file of another user needs root";
-            ASSERT_EQ(chown((dir_ / row.data).c_str(), row.owner, 100), 0);
+    // clang-format on
+    // The program, where the other user can run it.
+    const std::string program = (dir_ / "decode-replace").string();
+    fs::copy_file(REPLACE_BINARY, program);
+    fs::permissions(dir_, fs::perms(0711));
+    const std::string no_faults = FIU_CALLS[0] == '\0'
+                                      ? "libfiu's header and library (Debian's libfiu-dev) were "
+                                        "not found when the tests were built"
+                                      : without_faults();
+    std::string skipped;
+    for (std::size_t row_number = 0; row_number < std::size(table); ++row_number) {
+        const auto &row = table[row_number];
+        const std::string where = "row " + std::to_string(row_number);
+        const std::string needs =
+            geteuid() != 0 && (!row.user.empty() || row.no_proc || row.tmpfs) ? "root"
+            : !row.user.empty() && !others_can_reach(dir_)
+                ? "a test directory that uid 65534 can reach, not under " +
+                      dir_.parent_path().string()
+            : !row.faults.empty() && !no_faults.empty() ? no_faults
+            : row.terminal && !on_path("script")        ? "script (util-linux)"
+            : row.no_proc && !emulator.empty()          ? "no emulator, which needs /proc"
+                                                        : "";
+        if (!needs.empty()) {
+            skipped += where + " needs " + needs + "\n";
+            continue;
         }
-        if (!row.acl.empty() && std::system(("setfacl -m " + row.acl + " '" +
-                                             (dir_ / row.data).string() + "' 2>/dev/null")
-                                                .c_str()) != 0)
-            GTEST_SKIP() << "no ACLs here: setfacl (Debian's acl) is missing, or "
-                         << dir_.parent_path() << " (TMPDIR) does not take them";
-        setup how = recipe_run;
+        for (const auto &entry : fs::directory_iterator(dir_))
+            if (entry.path() != program)
+                fs::remove_all(entry.path());
+        fs::create_directory(dir_ / "j.doe");
+        const struct unmounted_at_end {
+            std::string path;
+            ~unmounted_at_end()
+            {
+                if (!path.empty())
+                    umount(path.c_str());
+            }
+        } small{row.tmpfs ? (dir_ / "j.doe").string() : ""};
+        if (row.tmpfs) {
+            ASSERT_EQ(mount("decode-test", small.path.c_str(), "tmpfs", 0, "size=256k"), 0);
+        }
+        put(row.file, row.content);
+        fs::permissions(dir_ / row.file, fs::perms(0644));
+        setenv("FILE", row.file.c_str(), 1);
+        if (!row.prepare.empty() &&
+            std::system(("cd '" + dir_.string() + "' && " + row.prepare + " 2>&1").c_str()) != 0) {
+            skipped += where + " cannot be prepared (" + row.prepare +
+                       "): setfacl or setfattr is missing, or TMPDIR takes no attributes\n";
+            continue;
+        }
+        const auto before = snapshot(dir_);
+
+        std::vector<std::string> words;
+        if (row.no_proc)
+            words = {"unshare", "-m", "sh", "-c",
+                     "mount -t tmpfs no-proc /proc && exec \"$0\" \"$@\""};
+        if (!row.user.empty())
+            words = as_nobody(row.user);
+        if (!row.faults.empty()) {
+            words.insert(words.end(), {"fiu-run", "-x", "-f", ""});
+            for (const std::string &command : row.faults)
+                words.insert(words.end(), {"-c", command});
+            words.insert(words.end(),
+                         {"sh", "-c", "LD_PRELOAD=\"$LD_PRELOAD $0\" exec \"$@\"", FIU_CALLS});
+        }
+        std::vector<std::string> runs = emulator;
+        runs.push_back(program);
+        runs.insert(runs.end(), row.args.begin(), row.args.end());
         if (row.terminal) {
-            if (!on_path("script"))
-                GTEST_SKIP() << "script (util-linux) is not installed";
-            how.command = {"script", "-qec", recipe_run.command.back(), "/dev/null"};
-            // mv never asks root, who may write any file: another user runs it.
-            if (geteuid() == 0) {
-                ASSERT_EQ(chown(dir_.c_str(), 65534, 65534), 0);
-                ASSERT_EQ(chown((dir_ / row.data).c_str(), 65534, 65534), 0);
-                how.command.insert(how.command.begin(),
-                                   {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+            std::string line;
+            for (const std::string &word : runs)
+                line += "'" + word + "' ";
+            runs = {"script", "-qec", line, "/dev/null"};
+        }
+        words.insert(words.end(), runs.begin(), runs.end());
+        setup how = row.how;
+        how.command = words;
+        const running child = start({}, how);
+        auto expected = before;
+        if (row.signal != 0 || !row.meanwhile.empty()) {
+            EXPECT_TRUE(output_full(child)) << where;
+            if (row.signal != 0) {
+                kill(child.pid, row.signal);
+            } else {
+                EXPECT_EQ(std::system(("cd '" + dir_.string() + "' && " + row.meanwhile).c_str()),
+                          0);
+                expected = snapshot(dir_);
             }
         }
-        struct stat data {};
-        ASSERT_EQ(stat((dir_ / row.data).c_str(), &data), 0);
-        setenv("FILE", row.file.c_str(), 1);
-        setenv("COPY", row.copy.c_str(), 1);
-        const run_result result = run({}, how);
-        if (row.terminal) {
-            ASSERT_EQ(chown(dir_.c_str(), geteuid(), getegid()), 0);
-        }
-        const std::string where = row.file + " (" + row.data + "): " + result.output;
-        if (row.replaced) {
-            EXPECT_EQ(result.status, 0) << where;
-            EXPECT_FALSE(fs::is_symlink(dir_ / row.file)) << where;
-            EXPECT_EQ(get(row.file), three_lines_out) << where;
-            EXPECT_EQ(fs::status(dir_ / row.file).permissions(), fs::perms(row.mode)) << where;
-            struct stat file {};
-            EXPECT_EQ(stat((dir_ / row.file).c_str(), &file), 0);
-            EXPECT_EQ(file.st_uid, data.st_uid) << where;
-            EXPECT_EQ(file.st_gid, data.st_gid) << where;
+        const run_result result = finish(child);
+
+        EXPECT_EQ(result.status, row.status) << where;
+        if (row.signal != 0) {
+            EXPECT_EQ(result.output.substr(0, 22), "Translating File \n....") << where;
         } else {
-            EXPECT_NE(result.status, 0) << where;
-            EXPECT_EQ(get(row.data), three_lines) << where;
-            EXPECT_EQ(fs::is_symlink(dir_ / row.file), row.file_is_link) << where;
-            EXPECT_EQ(exists(row.file), row.file_is_link || row.file == row.data) << where;
+            EXPECT_EQ(result.output, row.output) << where;
         }
-        for (const std::string &name : {row.copy, row.file, row.data, row.other_link})
-            if (!name.empty())
-                fs::remove(dir_ / name);
+        const auto after = snapshot(dir_);
+        for (const std::string &path : row.replaced) {
+            seen_file &file = expected[path];
+            file.data = model_output(file.data);
+            EXPECT_NE(after.count(path) ? after.at(path).inode : file.inode, file.inode)
+                << where << ": " << path << " was written in place";
+            file.inode = after.count(path) ? after.at(path).inode : 0;
+        }
+        EXPECT_EQ(differences(expected, after), "") << where;
     }
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
 }
 
 // Faults injected into the unchanged program by libfiu's fiu-run: at the
 // start, or once the first part of a FIFO's input has been copied.
 TEST_F(Decode, InjectedFaults)
 {
-    if (!on_path("fiu-run") || !on_path("fiu-ctrl"))
-        GTEST_SKIP() << "fiu-run and fiu-ctrl (Debian's fiu-utils) are not installed";
-    // Some builds cannot take libfiu's preloaded library: AddressSanitizer's
-    // runtime must load first, and a 32-bit program cannot load a 64-bit one.
-    const std::string probe = run({}, {.wrapper = {"fiu-run", "-x", "-f", ""}}).output;
-    if (probe != "You must supply a filename.\nUsage: " DECODE_BINARY " <filename>\n")
-        GTEST_SKIP() << "fiu-run cannot run this build: " << probe;
+    if (const std::string needs = without_faults(); !needs.empty())
+        GTEST_SKIP() << "needs " << needs;
 
     const std::string line = "Caf\xE9 au lait, cr\xE8me br\xFBl\xE9\n";
     std::string whole, first;

@@ -34,10 +34,14 @@ grep -qx 'License: Expat' "$doc/copyright"
 zcat "$doc/changelog.gz" | head -1 | grep -qx "decode ($version) unstable; urgency=medium"
 # The manual page carries the package's version and the changelog's date.
 date=$(zcat "$doc/changelog.gz" | sed -n 's/^ -- .*  //p')
-zcat "$work/root/usr/share/man/man1/decode.1.gz" | head -1 |
-    grep -qx "\.TH DECODE 1 $(date -ud "$date" +%F) \"decode $version\" \"User Commands\""
+for page in decode decode-replace; do
+    zcat "$work/root/usr/share/man/man1/$page.1.gz" | head -1 |
+        grep -qx "\.TH ${page^^} 1 $(date -ud "$date" +%F) \"decode $version\" \"User Commands\""
+done
 cp "$sample" "$work/sample.txt"
 cd "$work"
 # A run that does not end is stopped, even if ctest itself is gone.
 test "$(timeout 60 root/usr/bin/decode sample.txt | tail -1)" = "Done!"
 test "$(LC_ALL=C tr -d '\000-\177' < sample.new | wc -c)" = 0
+timeout 60 root/usr/bin/decode-replace sample.txt >/dev/null
+cmp sample.txt sample.new

@@ -17,6 +17,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -54,6 +55,7 @@ struct setup {
     bool full_nonblocking = false;      // standard output is a full pipe, O_NONBLOCK
     std::vector<std::string> command{}; // a command run in place of decode
     off_t file_limit = largest_file;    // no file written may grow past this
+    bool replace = false;               // decode-replace runs, not decode
 };
 
 struct running {
@@ -70,6 +72,7 @@ struct run_result {
 pid_t spawn(const std::string &program, std::vector<std::string> words,
             posix_spawn_file_actions_t *actions, pid_t group, off_t file_limit = largest_file);
 int reap(pid_t pid, std::chrono::steady_clock::time_point deadline);
+bool on_path(const std::string &command);
 
 class Decode : public testing::Test {
   protected:
@@ -117,13 +120,16 @@ class Decode : public testing::Test {
     // linked 32-bit x86 program hangs before it runs anything.
     running start(std::vector<std::string> args, const setup &how = {})
     {
-        const std::string binary = DECODE_BINARY;
+        const std::string binary = how.replace ? REPLACE_BINARY : DECODE_BINARY;
         // Run directly, decode gets argv[0] as the case sets it; through a
         // wrapper, its path. The emulator passes argv[0] on with -0.
         const bool direct = how.wrapper.empty() && emulator.empty();
         std::vector<std::string> words = how.wrapper;
         words.insert(words.end(), emulator.begin(), emulator.end());
-        const std::string name = how.empty_vector ? "" : how.wrapper.empty() ? "decode" : binary;
+        const std::string name = how.empty_vector       ? ""
+                                 : !how.wrapper.empty() ? binary
+                                 : how.replace          ? "decode-replace"
+                                                        : "decode";
         if (!emulator.empty())
             words.insert(words.end(), {"-0", name});
         if (!direct)
@@ -207,6 +213,10 @@ class Decode : public testing::Test {
             }
             close(child.output);
         }
+        // A coverage build run as another user cannot write its counters in
+        // the build tree, and gcov says so on standard error at exit.
+        for (std::size_t at; (at = output.find("profiling:")) != std::string::npos;)
+            output.erase(at, output.find('\n', at) + 1 - at);
         const bool too_much = output.size() > output_limit;
         const int status = reap(child.pid, too_much ? std::chrono::steady_clock::now() : deadline);
         EXPECT_EQ(output.substr(0, child.filler), std::string(child.filler, '#'));
@@ -220,6 +230,19 @@ class Decode : public testing::Test {
     run_result run(std::vector<std::string> args, const setup &how = {})
     {
         return finish(start(std::move(args), how));
+    }
+
+    // Why libfiu's fiu-run cannot inject faults into the programs here, or "".
+    std::string without_faults()
+    {
+        if (!on_path("fiu-run") || !on_path("fiu-ctrl"))
+            return "fiu-run and fiu-ctrl (Debian's fiu-utils)";
+        // Some builds cannot take libfiu's preloaded library: AddressSanitizer's
+        // runtime must load first, and a 32-bit program cannot load a 64-bit one.
+        const std::string probe = run({}, {.wrapper = {"fiu-run", "-x", "-f", ""}}).output;
+        if (probe != "You must supply a filename.\nUsage: " DECODE_BINARY " <filename>\n")
+            return "a build that fiu-run can run: " + probe;
+        return "";
     }
 
     void put(const std::string &name, const std::string &content)
@@ -331,9 +354,43 @@ bool waits_in_read(pid_t pid)
     return false;
 }
 
+// Waits until the child's standard output, a pipe, is full: then it waits
+// to write more, or is about to. Told by the pipe, since under emulation
+// the child's system calls are the host's. A pipe is full when each of its
+// pages holds something: a page short of its capacity, or less.
+bool output_full(const running &child)
+{
+    const long full = fcntl(child.output, F_GETPIPE_SZ) - sysconf(_SC_PAGESIZE);
+    for (int tries = 0; tries < 1000; ++tries) {
+        int queued = 0;
+        if (ioctl(child.output, FIONREAD, &queued) == 0 && queued > full)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
 bool on_path(const std::string &command)
 {
     return std::system(("command -v " + command + " >/dev/null").c_str()) == 0;
+}
+
+// The words that run a program as uid 65534, in group 65534 and the groups
+// that setpriv's option names, with a PATH of system directories, which
+// that user can search wherever the test's own PATH leads.
+std::vector<std::string> as_nobody(const std::string &groups)
+{
+    return {"setpriv", "--reuid=65534", "--regid=65534",
+            groups,    "env",           "PATH=/usr/local/bin:/usr/bin:/bin"};
+}
+
+// Whether another user may search every directory down to path.
+bool others_can_reach(const fs::path &path)
+{
+    for (fs::path at = path; at != at.parent_path(); at = at.parent_path())
+        if ((fs::status(at).permissions() & fs::perms::others_exec) == fs::perms::none)
+            return false;
+    return true;
 }
 
 } // namespace
