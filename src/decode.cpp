@@ -33,29 +33,32 @@ bool has_acl(int fd)
 
 // Creates the output, or opens the one that exists, without truncating it:
 // if the name leads back to the input, by a link or another spelling, the
-// input must still be whole when we see it. A new copy is never more open
-// than the input, and its owner can always read and write it. Its group
-// gets the input's group's rights once it is the input's group, which an
-// owner may give it where they are in that group; in another group, only
-// the rights that the input gives everyone as well, so that the data never
-// reaches people who could not read the input. Where an ACL decides who
-// reads the input, the group gets nothing.
+// input must still be whole when we see it. A new copy is made its owner's
+// alone, then opened as far as is safe. Where the input or the copy has an
+// ACL (the copy's from a default ACL), whose mask the group bits show and
+// whose entries can deny, it stays its owner's alone. In the input's group,
+// which an owner may give it where they are in that group, it gets the
+// input's group's and others' rights; in another group, both get only what
+// the input gives both its group and everyone else, so that the data never
+// reaches people who could not read the input. The umask applies to both.
 int open_output(const char *name, int input, const struct stat &input_stat)
 {
-    const mode_t mode = (input_stat.st_mode | S_IRUSR | S_IWUSR) & 0666;
-    const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & ~S_IRWXG);
+    const mode_t owner = S_IRUSR | S_IWUSR;
+    const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, owner);
     if (fd < 0)
-        return errno == EEXIST ? open(name, O_WRONLY | O_CREAT | O_CLOEXEC, mode & ~S_IRWXG) : -1;
+        return errno == EEXIST ? open(name, O_WRONLY | O_CREAT | O_CLOEXEC, owner) : -1;
     struct stat copy {};
-    if (fstat(fd, &copy) == 0) {
-        const bool in_group = copy.st_gid == input_stat.st_gid ||
-                              fchown(fd, static_cast<uid_t>(-1), input_stat.st_gid) == 0;
-        const mode_t allowed = in_group ? S_IRWXG : (mode & S_IRWXO) << 3;
-        const mode_t group = has_acl(input) ? 0 : mode & S_IRWXG & allowed;
-        const mode_t mask = umask(0);
-        umask(mask);
-        (void)fchmod(fd, (copy.st_mode & 07777) | (group & ~mask));
-    }
+    const bool in_group =
+        fstat(fd, &copy) == 0 && (copy.st_gid == input_stat.st_gid ||
+                                  fchown(fd, static_cast<uid_t>(-1), input_stat.st_gid) == 0);
+    if (has_acl(input) || has_acl(fd))
+        return fd;
+    const mode_t group = input_stat.st_mode & S_IRWXG & 0660;
+    const mode_t others = input_stat.st_mode & S_IRWXO & 0666;
+    const mode_t shared = in_group ? group | others : (group & others << 3) | (others & group >> 3);
+    const mode_t mask = umask(0);
+    umask(mask);
+    (void)fchmod(fd, (owner | shared) & ~mask);
     return fd;
 }
 
