@@ -4,6 +4,7 @@
 #include "run_harness.hpp"
 
 #include <map>
+#include <sstream>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
@@ -122,14 +123,16 @@ TEST_F(Decode, TranslatesBesideTheStem)
 // existing copy keeps its mode, owner and group.
 TEST_F(Decode, ModeOfTheCopy)
 {
-    // Rows with groups run as the input's owner, uid 65534, in group 65534
-    // and those supplementary groups, on an input in group 100.
+    // Rows with groups run on an input of uid 65534 in group 100: as root
+    // where groups is "root", else as uid 65534 in group 65534 and the
+    // groups that setpriv's option names. Uid 1234 is a bystander.
     const struct {
         mode_t input, mask, copy;
         bool existing = false; // the copy is the row before's, set to 0606
         std::string groups{};
         gid_t group = getegid();
-        std::string acl{}; // for setfacl -m; it stays for the rows after
+        std::string acl{};         // the input's, for setfacl -m
+        std::string default_acl{}; // its directory's, for setfacl -d -m
     } table[] = {
         {0666, 0, 0666},
         {0666, 022, 0644},
@@ -140,46 +143,67 @@ TEST_F(Decode, ModeOfTheCopy)
         // Set-id and sticky bits never reach a copy.
         {07755, 0, 0644},
         {0600, 0, 0606, true},
+        {0640, 022, 0640, false, "root", 100},
         {0640, 022, 0640, false, "--groups=100", 100},
         {0640, 022, 0600, false, "--clear-groups", 65534},
         {0664, 022, 0644, false, "--clear-groups", 65534},
+        {0604, 022, 0600, false, "--clear-groups", 65534},
         {0640, 022, 0606, true, "--groups=100", 65534},
         // Group 100 may not read this input: the ACL's mask shows as 0040.
         {0640, 022, 0600, false, "--groups=100", 100, "u:daemon:r,g::-,m::r"},
+        {0644, 022, 0600, false, "", getegid(), "u:1234:-"},
+        {0644, 022, 0600, false, "", getegid(), "g:1234:-"},
+        {0640, 022, 0600, false, "", getegid(), "", "u::rwx,g::rx,o::-,u:1234:rw"},
     };
     fs::create_directory(dir_ / "files");
-    put("files/notes.txt", "x\n");
-    const fs::path copy = dir_ / "files/notes.new";
+    const fs::path input = dir_ / "files/notes.txt", copy = dir_ / "files/notes.new";
     // The program, where the other user can run it.
     fs::copy_file(DECODE_BINARY, dir_ / "decode");
     fs::permissions(dir_, fs::perms(0711));
+    const std::string nobody = without_another_user();
+    std::string skipped;
     for (const auto &row : table) {
+        std::stringstream where;
+        where << std::oct << row.input << " " << row.mask << " " << row.groups << row.acl
+              << row.default_acl;
+        if (!row.groups.empty() && !nobody.empty()) {
+            skipped += where.str() + ": needs " + nobody + "\n";
+            continue;
+        }
         if (!row.existing)
             fs::remove(copy);
         else
             fs::permissions(copy, fs::perms(0606));
+        fs::remove(input);
+        put("files/notes.txt", "x\n");
         setup how{.mask = row.mask};
         if (!row.groups.empty()) {
-            if (geteuid() != 0)
-                GTEST_SKIP() << "running the program as another user needs root";
-            for (const char *file : {"files", "files/notes.txt"})
-                ASSERT_EQ(chown((dir_ / file).c_str(), 65534, 100), 0);
-            how.command = {"setpriv", "--reuid=65534", "--regid=65534", row.groups};
+            for (const fs::path &file : {dir_ / "files", input})
+                ASSERT_EQ(chown(file.c_str(), 65534, 100), 0);
+        }
+        if (!row.groups.empty() && row.groups != "root") {
+            how.command = as_nobody(row.groups);
             how.command.insert(how.command.end(), emulator.begin(), emulator.end());
             how.command.insert(how.command.end(), {(dir_ / "decode").string(), "files/notes.txt"});
         }
-        fs::permissions(dir_ / "files/notes.txt", fs::perms(row.input));
-        if (!row.acl.empty() && std::system(("setfacl -m " + row.acl + " " +
-                                             (dir_ / "files/notes.txt").string() + " 2>/dev/null")
-                                                .c_str()) != 0)
-            GTEST_SKIP() << "no ACLs here: setfacl (Debian's acl) is missing, or "
-                         << dir_.parent_path() << " (TMPDIR) does not take them";
-        EXPECT_EQ(run({"files/notes.txt"}, how).status, 0);
+        fs::permissions(input, fs::perms(row.input));
+        const std::string acl = !row.acl.empty() ? "-m " + row.acl + " " + input.string()
+                                : !row.default_acl.empty()
+                                    ? "-d -m " + row.default_acl + " " + (dir_ / "files").string()
+                                    : "";
+        if (!acl.empty() && std::system(("setfacl " + acl + " 2>/dev/null").c_str()) != 0) {
+            skipped += where.str() + ": no ACLs here: setfacl (Debian's acl) is missing, or " +
+                       dir_.parent_path().string() + " (TMPDIR) does not take them\n";
+            continue;
+        }
+        EXPECT_EQ(run({"files/notes.txt"}, how).status, 0) << where.str();
         struct stat made {};
         EXPECT_EQ(stat(copy.c_str(), &made), 0);
-        EXPECT_EQ(made.st_mode & 07777, row.copy) << std::oct << row.input << " " << row.mask;
-        EXPECT_EQ(made.st_gid, row.group) << std::oct << row.input << " " << row.groups;
+        EXPECT_EQ(made.st_mode & 07777, row.copy) << where.str();
+        EXPECT_EQ(made.st_gid, row.group) << where.str();
     }
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
 }
 
 // A piece's dot comes as soon as its 4094th byte is read, though no line
@@ -515,23 +539,21 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
     const std::string program = (dir_ / "decode-replace").string();
     fs::copy_file(REPLACE_BINARY, program);
     fs::permissions(dir_, fs::perms(0711));
-    const std::string no_faults = FIU_CALLS[0] == '\0'
-                                      ? "libfiu's header and library (Debian's libfiu-dev) were "
-                                        "not found when the tests were built"
-                                      : without_faults();
+    const std::string no_faults =
+        FIU_CALLS[0] == '\0' ? "libfiu's header and library (Debian's libfiu-dev) at build time"
+                             : without_faults();
+    const std::string nobody = without_another_user();
     std::string skipped;
     for (std::size_t row_number = 0; row_number < std::size(table); ++row_number) {
         const auto &row = table[row_number];
         const std::string where = "row " + std::to_string(row_number);
-        const std::string needs =
-            geteuid() != 0 && (!row.user.empty() || row.no_proc || row.tmpfs) ? "root"
-            : !row.user.empty() && !others_can_reach(dir_)
-                ? "a test directory that uid 65534 can reach, not under " +
-                      dir_.parent_path().string()
-            : !row.faults.empty() && !no_faults.empty() ? no_faults
-            : row.terminal && !on_path("script")        ? "script (util-linux)"
-            : row.no_proc && !emulator.empty()          ? "no emulator, which needs /proc"
-                                                        : "";
+        const std::string needs = (row.no_proc || row.tmpfs) && geteuid() != 0 ? "root, to mount"
+                                  : !row.user.empty() && !nobody.empty()       ? nobody
+                                  : !row.faults.empty() && !no_faults.empty()  ? no_faults
+                                  : row.terminal && !on_path("script") ? "script (util-linux)"
+                                  : row.no_proc && !emulator.empty()
+                                      ? "no emulator, which needs /proc"
+                                      : "";
         if (!needs.empty()) {
             skipped += where + " needs " + needs + "\n";
             continue;
@@ -557,7 +579,8 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
         if (!row.prepare.empty() &&
             std::system(("cd '" + dir_.string() + "' && " + row.prepare + " 2>&1").c_str()) != 0) {
             skipped += where + " cannot be prepared (" + row.prepare +
-                       "): setfacl or setfattr is missing, or TMPDIR takes no attributes\n";
+                       "): it needs root, setfacl and setfattr, and a TMPDIR that takes ACLs "
+                       "and attributes\n";
             continue;
         }
         const auto before = snapshot(dir_);

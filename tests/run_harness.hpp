@@ -73,6 +73,7 @@ pid_t spawn(const std::string &program, std::vector<std::string> words,
             posix_spawn_file_actions_t *actions, pid_t group, off_t file_limit = largest_file);
 int reap(pid_t pid, std::chrono::steady_clock::time_point deadline);
 bool on_path(const std::string &command);
+bool others_can_reach(const fs::path &path);
 
 class Decode : public testing::Test {
   protected:
@@ -84,7 +85,14 @@ class Decode : public testing::Test {
     {
         // And the test ends with its runner: ctest, or a shell.
         ASSERT_EQ(prctl(PR_SET_PDEATHSIG, SIGKILL), 0);
-        std::string name = fs::temp_directory_path() / "decode-test-XXXXXX";
+        // Under TMPDIR; but where the tests run as root and another user
+        // could not reach it there, under a system temporary directory that
+        // user can reach, for the rows that run as that user.
+        fs::path base = fs::temp_directory_path();
+        for (const char *shared : {"/tmp", "/var/tmp", "/dev/shm"})
+            if (geteuid() == 0 && !others_can_reach(base) && others_can_reach(shared))
+                base = shared;
+        std::string name = base / "decode-test-XXXXXX";
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         dir_ = name;
         int lifeline[2];
@@ -230,6 +238,17 @@ class Decode : public testing::Test {
     run_result run(std::vector<std::string> args, const setup &how = {})
     {
         return finish(start(std::move(args), how));
+    }
+
+    // Why a program cannot be run as uid 65534 here, or "".
+    std::string without_another_user()
+    {
+        if (geteuid() != 0)
+            return "root, to run the program as another user";
+        if (!others_can_reach(dir_))
+            return "a test directory that another user can reach: TMPDIR, /tmp, /var/tmp and "
+                   "/dev/shm are out of reach";
+        return "";
     }
 
     // Why libfiu's fiu-run cannot inject faults into the programs here, or "".
