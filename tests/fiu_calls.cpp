@@ -69,7 +69,7 @@ extern "C" int openat64(int dir, const char *name, int flags, ...)
 }
 
 // A directory's fsync alone, beside libfiu's posix/io/sync/fsync for all.
-extern "C" int fsync(int fd) noexcept
+extern "C" int fsync(int fd)
 {
     struct stat status {};
     if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode) && failing("posix/io/sync/fsync/dir"))
