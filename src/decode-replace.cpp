@@ -216,11 +216,10 @@ bool unchanged(int dir, const char *name, int file, const struct stat &before, i
 {
     struct stat now {
     }, named{}, copy_now{}, copy_named{};
-    if (fstat(file, &now) != 0 || fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        fstat(copy, &copy_now) != 0 ||
-        fstatat(dir, temporary.name, &copy_named, AT_SYMLINK_NOFOLLOW) != 0)
-        return false;
-    return same_file(named, before) && same_file(copy_named, copy_now) &&
+    return fstat(file, &now) == 0 && fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           fstat(copy, &copy_now) == 0 &&
+           fstatat(dir, temporary.name, &copy_named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(named, before) && same_file(copy_named, copy_now) &&
            now.st_size == before.st_size && same_time(now.st_mtim, before.st_mtim) &&
            same_time(now.st_ctim, before.st_ctim);
 }

@@ -55,7 +55,6 @@ struct setup {
     bool full_nonblocking = false;      // standard output is a full pipe, O_NONBLOCK
     std::vector<std::string> command{}; // a command run in place of decode
     off_t file_limit = largest_file;    // no file written may grow past this
-    bool replace = false;               // decode-replace runs, not decode
 };
 
 struct running {
@@ -128,16 +127,13 @@ class Decode : public testing::Test {
     // linked 32-bit x86 program hangs before it runs anything.
     running start(std::vector<std::string> args, const setup &how = {})
     {
-        const std::string binary = how.replace ? REPLACE_BINARY : DECODE_BINARY;
+        const std::string binary = DECODE_BINARY;
         // Run directly, decode gets argv[0] as the case sets it; through a
         // wrapper, its path. The emulator passes argv[0] on with -0.
         const bool direct = how.wrapper.empty() && emulator.empty();
         std::vector<std::string> words = how.wrapper;
         words.insert(words.end(), emulator.begin(), emulator.end());
-        const std::string name = how.empty_vector       ? ""
-                                 : !how.wrapper.empty() ? binary
-                                 : how.replace          ? "decode-replace"
-                                                        : "decode";
+        const std::string name = how.empty_vector ? "" : how.wrapper.empty() ? "decode" : binary;
         if (!emulator.empty())
             words.insert(words.end(), {"-0", name});
         if (!direct)
