@@ -159,7 +159,6 @@ TEST_F(Decode, ModeOfTheCopy)
         // Group 100 may not read this input: the ACL's mask shows as 0040.
         {0640, 022, 0600, false, "--groups=100", 100, "u:daemon:r,g::-,m::r"},
         {0644, 022, 0600, false, "", getegid(), "u:1234:-"},
-        {0644, 022, 0600, false, "", getegid(), "g:1234:-"},
         {0640, 022, 0600, false, "", getegid(), "", "u::rwx,g::rx,o::-,u:1234:rw"},
     };
     fs::create_directory(dir_ / "files");
@@ -408,7 +407,6 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
     };
     const std::string feeds(300000, '\n'); // more dots than a pipe holds
     const std::string no_feeds(200000, '\xE9');
-    const std::string changed = "changed while it was decoded";
     const std::string owned = "chown -R 65534:65534 j.doe && ";
     // cap_net_raw in the permitted and effective sets.
     const std::string capability =
@@ -440,8 +438,6 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
          .file = "j.doe/new\nline.txt"},
         {.args = {"j.doe/notes[1].txt"}, .prepare = "cp \"$FILE\" j.doe/notes1.txt",
          .replaced = {"j.doe/notes[1].txt"}, .file = "j.doe/notes[1].txt"},
-        {.args = {"j.doe/link"}, .prepare = "ln -s notes.txt j.doe/link",
-         .output = refused("j.doe/link", "is a symbolic link"), .status = 1, .replaced = {}},
         {.args = {"j.doe/fifo"}, .prepare = "mkfifo j.doe/fifo",
          .output = refused("j.doe/fifo", "is not a regular file"), .status = 1, .replaced = {}},
         {.args = {"j.doe/"}, .output = refused("j.doe/", "is not a regular file"), .status = 1,
@@ -460,29 +456,17 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
          .replaced = {"j.doe/a.txt", notes}},
         {.args = {"j.doe/a.txt", notes}, .prepare = "cp \"$FILE\" j.doe/a.txt", .output = "",
          .replaced = {"j.doe/a.txt", notes}, .how = {.stdout_to = notes, .stdout_flags = O_APPEND}},
-        {.output = "Translating File \n\n" + refused(notes, "File too large"), .status = 1,
-         .replaced = {}, .content = no_feeds, .how = {.file_limit = 65536}},
         {.status = -1, .replaced = {}, .content = feeds, .signal = SIGKILL},
-        // Written, moved, or its name given to another file, while decoded.
+        // Written while it was decoded.
         {.output = "Translating File \n" + std::string(300001, '.') + "\n" +
-                    refused(notes, changed),
+                    refused(notes, "changed while it was decoded"),
          .status = 1, .replaced = {}, .content = feeds,
          .meanwhile = "printf '\\301\\n' >>\"$FILE\""},
-        {.output = "Translating File \n" + std::string(300000, '.') + "\n" +
-                    refused(notes, changed),
-         .status = 1, .replaced = {}, .content = feeds, .meanwhile = "mv \"$FILE\" j.doe/moved"},
-        {.output = "Translating File \n" + std::string(300000, '.') + "\n" +
-                    refused(notes, changed),
-         .status = 1, .replaced = {}, .content = feeds,
-         .meanwhile = "echo other >j.doe/other && mv j.doe/other \"$FILE\""},
-        {.prepare = "chmod 2750 \"$FILE\" && " + attributes},
         // Root, in another user's directory, on another user's file, among
         // links to its own.
         {.prepare = "chown 65534:100 \"$FILE\" && chmod 6754 \"$FILE\" && " + capability + " && " +
                     attributes + " && chown 65534 j.doe && echo x >secret && "
                     "ln -s ../secret j.doe/notes.new && ln -s ../secret j.doe/.decode-replace.0"},
-        {.prepare = "chmod 777 j.doe", .output = refused(notes, "cannot keep its owner and group"),
-         .status = 1, .replaced = {}, .user = "--clear-groups"},
         {.prepare = owned + "chgrp 100 \"$FILE\"",
          .output = refused(notes, "cannot keep its owner and group"),
          .status = 1, .replaced = {}, .user = "--clear-groups"},
@@ -494,20 +478,17 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
         {.prepare = owned + capability,
          .output = failed("cannot keep its attribute security.capability"),
          .status = 1, .replaced = {}, .user = "--clear-groups"},
-        {.prepare = owned + "chmod 555 j.doe", .output = refused(notes, "Permission denied"),
-         .status = 1, .replaced = {}, .user = "--clear-groups"},
         {.prepare = owned + "chmod 444 \"$FILE\"",
          .output = "Translating File \r\n...\r\nDone!\r\n",
          .user = "--clear-groups", .terminal = true},
         {.output = "Translating File \n\n" + refused(notes, "No space left on device"), .status = 1,
          .replaced = {}, .content = no_feeds, .tmpfs = true},
+        // A read-only directory, on a read-only file system so that root is refused too.
         {.prepare = "mount -o remount,ro j.doe", .output = refused(notes, "Read-only file system"),
          .status = 1, .replaced = {}, .tmpfs = true},
         // Where the copy must have a name of its own.
         {.no_proc = true},
         {.status = -1, .replaced = {}, .content = feeds, .signal = SIGTERM, .no_proc = true},
-        {.output = "Translating File \n\n" + refused(notes, "File too large"), .status = 1,
-         .replaced = {}, .content = no_feeds, .how = {.file_limit = 65536}, .no_proc = true},
         {.faults = {"enable name=posix/io/owner/fchown,failinfo=1"},
          .output = refused(notes, "cannot keep its owner and group"), .status = 1, .replaced = {}},
         {.prepare = attributes, .faults = {"enable name=linux/io/xattr/fsetxattr"},
@@ -523,8 +504,6 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
          .status = 1, .replaced = {}},
         {.prepare = attributes, .faults = {"enable name=linux/io/xattr/flistxattr,failinfo=5"},
          .output = failed("Input/output error"), .status = 1, .replaced = {}},
-        {.faults = {"enable name=posix/io/owner/fchmod"},
-         .output = failed("cannot keep its mode"), .status = 1, .replaced = {}},
         {.faults = {"enable name=posix/io/oc/openat,failinfo=13"},
          .output = refused(notes, "Permission denied"), .status = 1, .replaced = {}},
         {.faults = {"enable name=posix/io/rw/read,failinfo=5"},

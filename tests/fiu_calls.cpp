@@ -41,7 +41,6 @@ template <typename function> function *next(function * /*type*/, const char *nam
 
 FAILING(int, "posix/io/owner/fchown", fchown, (int fd, uid_t owner, gid_t group),
         (fd, owner, group))
-FAILING(int, "posix/io/owner/fchmod", fchmod, (int fd, mode_t mode), (fd, mode))
 FAILING(ssize_t, "linux/io/xattr/flistxattr", flistxattr, (int fd, char *names, size_t size),
         (fd, names, size))
 FAILING(int, "linux/io/xattr/fsetxattr", fsetxattr,
