@@ -6,6 +6,7 @@
 // write the directory can swap what a name means between two steps.
 #include "descriptors.hpp"
 #include "translate.hpp"
+#include "walk.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -129,23 +130,6 @@ const char *refusal(const struct stat &file, char (&why)[64])
     return why;
 }
 
-// The directory of path, and in name the file's own name in it (".", the
-// directory itself, where path ends in '/'). The directory part is cut
-// off in place for the open, and put back.
-int open_directory(char *path, const char *&name)
-{
-    char *const slash = std::strrchr(path, '/');
-    if (slash == nullptr) {
-        name = path;
-        return open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-    name = slash[1] != '\0' ? slash + 1 : ".";
-    *slash = '\0';
-    const int dir = open(slash == path ? "/" : path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    *slash = '/';
-    return dir;
-}
-
 // The copy: an unnamed file in FILE's directory, which a kill or a crash
 // leaves nothing of, where the file system has them and /proc can give it
 // a name at the end (at_proc is then that name). Otherwise a new file under
@@ -225,14 +209,16 @@ bool unchanged(int dir, const char *name, int file, const struct stat &before, i
 }
 
 // Replaces one FILE; false, with the reason said, where it stays as it was.
-bool replace(char *path)
+bool replace(const char *path)
 {
     file_report report{path};
-    const char *name = nullptr;
-    const descriptor dir(open_directory(path, name));
+    const char *name = nullptr, *unreached = nullptr;
+    const descriptor dir(decode::open_directory(path, name, unreached));
+    if (dir.get() < 0)
+        return report.fail(unreached);
     struct stat named {
     }, before{};
-    if (dir.get() < 0 || fstatat(dir.get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (fstatat(dir.get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0)
         return report.fail(strerror(errno));
     // Only a regular file is opened, and without blocking, should a FIFO
     // have taken its name since; then what opened is judged.

@@ -21,19 +21,24 @@ class descriptor {
     explicit descriptor(int fd) : fd_(fd) {}
     descriptor(const descriptor &) = delete;
     descriptor &operator=(const descriptor &) = delete;
-    ~descriptor()
+    ~descriptor() { reset(-1); }
+    int get() const { return fd_; }
+    // Owns fd instead, and closes the one it held.
+    void reset(int fd)
     {
         if (fd_ >= 0)
             ::close(fd_);
+        fd_ = fd;
     }
-    int get() const { return fd_; }
-    // Closing an output can be the first sign of a full disk, so it is checked.
-    bool close()
+    // Gives the descriptor up, to be owned elsewhere.
+    int release()
     {
         const int fd = fd_;
         fd_ = -1;
-        return ::close(fd) == 0;
+        return fd;
     }
+    // Closing an output can be the first sign of a full disk, so it is checked.
+    bool close() { return ::close(release()) == 0; }
 
   private:
     int fd_;

@@ -408,6 +408,12 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
     const std::string feeds(300000, '\n'); // more dots than a pipe holds
     const std::string no_feeds(200000, '\xE9');
     const std::string owned = "chown -R 65534:65534 j.doe && ";
+    // A system file, sys/prog, that a user's directory or link must not lead to.
+    const std::string system_file = "mkdir sys && cp \"$FILE\" sys/prog && ";
+    const std::string untrusted = "its path leads out of another user's directory";
+    std::string deep = "j.doe"; // a directory part as long as the system takes
+    while (deep.size() + 2 < PATH_MAX)
+        deep += "/.";
     // cap_net_raw in the permitted and effective sets.
     const std::string capability =
         "setfattr -n security.capability -v 0x0100000200200000000000000000000000000000 \"$FILE\"";
@@ -489,6 +495,42 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
         // Where the copy must have a name of its own.
         {.no_proc = true},
         {.status = -1, .replaced = {}, .content = feeds, .signal = SIGTERM, .no_proc = true},
+        // The directory part, walked: a user's links that lead out of their
+        // own files, planted or swapped in during the run, are refused.
+        {.args = {"j.doe/d/prog"},
+         .prepare = system_file + "chown 65534 j.doe && ln -s \"$PWD/sys\" j.doe/d && "
+                    "chown -h 65534 j.doe/d",
+         .output = refused("j.doe/d/prog", untrusted), .status = 1, .replaced = {}},
+        {.args = {"j.doe/d/prog"},
+         .prepare = system_file + "ln -s e j.doe/d && ln -s ../sys j.doe/e && "
+                    "chown -h 65534 j.doe j.doe/d j.doe/e",
+         .output = refused("j.doe/d/prog", untrusted), .status = 1, .replaced = {}},
+        {.args = {"tmp/d/prog"},
+         .prepare = system_file + "mkdir -m 1777 tmp && ln -s ../sys tmp/d && chown -h 65534 tmp/d",
+         .output = refused("tmp/d/prog", untrusted), .status = 1, .replaced = {}},
+        {.args = {"j.doe/d/notes.txt", "j.doe/d/prog"},
+         .prepare = system_file + "mkdir j.doe/d && mv \"$FILE\" j.doe/d && chown -R 65534 j.doe",
+         .output = "Translating File \n" + std::string(300000, '.') + "\nDone!\n" +
+                   refused("j.doe/d/prog", untrusted),
+         .status = 1, .replaced = {"j.doe/away/notes.txt"}, .content = feeds,
+         .meanwhile = "mv j.doe/d j.doe/away && ln -s ../sys j.doe/d && chown -h 65534 j.doe/d"},
+        // What a user's own links, root's and the caller's may do.
+        {.args = {"j.doe//d/./../d/notes.txt"},
+         .prepare = "mkdir j.doe/real && mv \"$FILE\" j.doe/real && ln -s real j.doe/d && "
+                    "chown -hR 65534 j.doe",
+         .replaced = {"j.doe/real/notes.txt"}},
+        {.args = {(dir_ / "run/notes.txt").string()}, .prepare = "ln -s \"$PWD/j.doe\" run"},
+        {.args = {"mine/notes.txt"},
+         .prepare = owned + "ln -s \"$PWD/j.doe\" mine && chown -h 65534 mine",
+         .user = "--clear-groups"},
+        // At most 40 links; then a file where a directory must be.
+        {.args = {"j.doe/l39/notes.txt", "j.doe/l40/notes.txt", "j.doe/notes.txt/x"},
+         .prepare = "cd j.doe && ln -s . l0 && for i in $(seq 40); do ln -s l$((i - 1)) l$i; done",
+         .output = done + refused("j.doe/l40/notes.txt", "Too many levels of symbolic links") +
+                   refused("j.doe/notes.txt/x", "Not a directory"),
+         .status = 1},
+        {.args = {deep + "/notes.txt", deep + "//notes.txt"},
+         .output = done + refused(deep + "//notes.txt", "File name too long"), .status = 1},
         {.faults = {"enable name=posix/io/owner/fchown,failinfo=1"},
          .output = refused(notes, "cannot keep its owner and group"), .status = 1, .replaced = {}},
         {.prepare = attributes, .faults = {"enable name=linux/io/xattr/fsetxattr"},
@@ -506,6 +548,8 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
          .output = failed("Input/output error"), .status = 1, .replaced = {}},
         {.faults = {"enable name=posix/io/oc/openat,failinfo=13"},
          .output = refused(notes, "Permission denied"), .status = 1, .replaced = {}},
+        {.faults = {"enable name=posix/io/oc/open,failinfo=24"},
+         .output = refused(notes, "Too many open files"), .status = 1, .replaced = {}},
         {.faults = {"enable name=posix/io/rw/read,failinfo=5"},
          .output = "Translating File \n\n" + refused(notes, "Input/output error"), .status = 1,
          .replaced = {}},
@@ -605,7 +649,8 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
                 kill(child.pid, row.signal);
             } else {
                 EXPECT_EQ(std::system(("cd '" + dir_.string() + "' && " + row.meanwhile).c_str()),
-                          0);
+                          0)
+                    << where;
                 expected = snapshot(dir_);
             }
         }
