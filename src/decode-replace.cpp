@@ -26,6 +26,7 @@ using decode::descriptor;
 using decode::opened;
 using decode::same_file;
 using decode::say;
+using decode::shown;
 
 // The banner, dots and closing line go to standard output; why a FILE was
 // not replaced, to standard error. Either goes nowhere where it is one of
@@ -111,7 +112,7 @@ struct file_report {
     {
         if (banner)
             say(messages, "\n");
-        say(reasons, "decode-replace: %s: %s\n", path, reason);
+        say(reasons, "decode-replace: %s: %s\n", shown(path).c_str(), reason);
         return false;
     }
 };
@@ -162,15 +163,15 @@ int create_copy(int dir, char (&at_proc)[32])
 // holds with FILE's value is left alone, so that a label that the system
 // gave it does not stop a user who may not set labels. Returns why not,
 // or nullptr.
-const char *keep_attributes(int file, int copy, char (&why)[XATTR_NAME_MAX + 64])
+const char *keep_attributes(int file, int copy, char (&why)[4 * XATTR_NAME_MAX + 64])
 {
     static char names[XATTR_LIST_MAX], value[XATTR_SIZE_MAX], held[XATTR_SIZE_MAX];
     ssize_t size = flistxattr(copy, names, sizeof names);
     for (const char *name = names; size > 0 && name < names + size; name += strlen(name) + 1)
         if (fgetxattr(file, name, nullptr, 0) < 0 && errno == ENODATA &&
             fremovexattr(copy, name) != 0) {
-            (void)snprintf(why, sizeof why, "cannot drop the attribute %.*s from its copy",
-                           XATTR_NAME_MAX, name);
+            (void)snprintf(why, sizeof why, "cannot drop the attribute %s from its copy",
+                           shown(name).c_str());
             return why;
         }
     size = flistxattr(file, names, sizeof names);
@@ -182,7 +183,7 @@ const char *keep_attributes(int file, int copy, char (&why)[XATTR_NAME_MAX + 64]
             std::memcmp(held, value, static_cast<std::size_t>(length)) == 0)
             continue;
         if (length < 0 || fsetxattr(copy, name, value, static_cast<std::size_t>(length), 0) != 0) {
-            (void)snprintf(why, sizeof why, "cannot keep its attribute %.*s", XATTR_NAME_MAX, name);
+            (void)snprintf(why, sizeof why, "cannot keep its attribute %s", shown(name).c_str());
             return why;
         }
     }
@@ -253,7 +254,7 @@ bool replace(const char *path)
     report.banner = true;
     if (decode::translate(file.get(), copy.get(), messages).status != decode::outcome::done)
         return report.fail(strerror(errno));
-    char attribute_why[XATTR_NAME_MAX + 64];
+    char attribute_why[4 * XATTR_NAME_MAX + 64];
     if (const char *failed = keep_attributes(file.get(), copy.get(), attribute_why))
         return report.fail(failed);
     struct stat made {};

@@ -19,6 +19,7 @@ using decode::descriptor;
 using decode::opened;
 using decode::same_file;
 using decode::say;
+using decode::shown;
 
 // Messages go to standard output, or nowhere once standard output turns out
 // to be the input or the output, where they would be written into the data.
@@ -71,7 +72,8 @@ int main(int argc, char **argv)
     if (argc < 2) {
         say(messages, "You must supply a filename.\n");
         // An empty vector arrives from some kernels as one empty name.
-        say(messages, "Usage: %s <filename>\n", argc > 0 && *argv[0] != '\0' ? argv[0] : "decode");
+        say(messages, "Usage: %s <filename>\n",
+            shown(argc > 0 && *argv[0] != '\0' ? argv[0] : "decode").c_str());
         return 0;
     }
     const char *path = argv[1];
@@ -79,7 +81,7 @@ int main(int argc, char **argv)
     const descriptor input(open(path, O_RDONLY | O_CLOEXEC));
     struct stat input_stat {};
     if (!opened(input, input_stat) || S_ISDIR(input_stat.st_mode)) {
-        say(messages, "Unable to open %s\n", path);
+        say(messages, "Unable to open %s\n", shown(path).c_str());
         return 0;
     }
     messages = decode::unless_onto(messages, input_stat);
@@ -96,27 +98,27 @@ int main(int argc, char **argv)
                           : -1);
     struct stat output_stat {};
     if (!opened(output, output_stat)) {
-        say(messages, "Unable to open %.*s.new\n", stem_size, stem.data());
+        say(messages, "Unable to open %s\n", shown(output_name).c_str());
         return 0;
     }
     messages = decode::unless_onto(messages, output_stat);
     if (same_file(input_stat, output_stat)) {
-        say(messages, "Unable to open %.*s.new: it is the input file\n", stem_size, stem.data());
+        say(messages, "Unable to open %s: it is the input file\n", shown(output_name).c_str());
         return 0;
     }
     if (S_ISREG(output_stat.st_mode) && ftruncate(output.get(), 0) != 0) {
-        say(messages, "Unable to open %.*s.new\n", stem_size, stem.data());
+        say(messages, "Unable to open %s\n", shown(output_name).c_str());
         return 0;
     }
 
     say(messages, "Translating File \n");
     const decode::pass_result result = decode::translate(input.get(), output.get(), messages);
     if (result.status == decode::outcome::read_failed) {
-        say(messages, "\nError reading %s\n", path);
+        say(messages, "\nError reading %s\n", shown(path).c_str());
         return 1;
     }
     if (result.status == decode::outcome::write_failed || !output.close()) {
-        say(messages, "\nError writing %.*s.new\n", stem_size, stem.data());
+        say(messages, "\nError writing %s\n", shown(output_name).c_str());
         return 1;
     }
     say(messages, "\nDone!\n");

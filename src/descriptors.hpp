@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,6 +77,61 @@ inline int unless_onto(int fd, const struct stat &file)
     struct stat fd_stat {};
     return fd >= 0 && fstat(fd, &fd_stat) == 0 && same_file(fd_stat, file) ? -1 : fd;
 }
+
+// A name as a message shows it: as it stands, or where it holds a control
+// character, which would reach a terminal raw (an escape sequence, a line
+// feed that splits the message), in the shell's $'...' form, each control
+// byte, backslash and quote escaped, so that it can be pasted back.
+class shown {
+  public:
+    explicit shown(const char *name) : text_(name)
+    {
+        std::size_t length = 0;
+        bool plain = true;
+        for (; name[length] != '\0'; ++length)
+            plain = plain && !control(name[length]);
+        if (plain)
+            return;
+        quoted_ = static_cast<char *>(malloc(4 * length + 4));
+        text_ = quoted_ != nullptr ? quote(name, quoted_) : "(a name that cannot be shown)";
+    }
+    shown(const shown &) = delete;
+    shown &operator=(const shown &) = delete;
+    ~shown() { free(quoted_); }
+    const char *c_str() const { return text_; }
+
+  private:
+    static bool control(char c)
+    {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7f;
+    }
+    // Writes name's $'...' form, at most four bytes for each of its own and
+    // four more, to out.
+    static const char *quote(const char *name, char *out)
+    {
+        static constexpr char escapes[] = "\a\b\t\n\v\f\r\\'", letters[] = "abtnvfr\\'";
+        const char *const quoted = out;
+        *out++ = '$';
+        *out++ = '\'';
+        for (; *name != '\0'; ++name) {
+            if (const char *escape = std::strchr(escapes, *name); escape != nullptr) {
+                *out++ = '\\';
+                *out++ = letters[escape - escapes];
+            } else if (control(*name)) {
+                out += snprintf(out, 5, "\\%03o", static_cast<unsigned char>(*name));
+            } else {
+                *out++ = *name;
+            }
+        }
+        *out++ = '\'';
+        *out = '\0';
+        return quoted;
+    }
+
+    const char *text_;
+    char *quoted_ = nullptr;
+};
 
 // Writes a message to fd, or nowhere where fd is -1. A message that cannot
 // be written is dropped, since the files are what matter. Variadic in the

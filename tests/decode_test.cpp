@@ -91,10 +91,15 @@ std::string differences(const std::map<std::string, seen_file> &expected,
 
 TEST_F(Decode, UsageWithoutAFilename)
 {
-    const std::string usage = "You must supply a filename.\nUsage: decode <filename>\n";
-    for (const bool empty_vector : {false, true}) {
-        const run_result result = run({}, {.empty_vector = empty_vector});
-        EXPECT_EQ(result.output, usage);
+    const std::pair<setup, std::string> table[] = {
+        {{}, "decode"},
+        {{.empty_vector = true}, "decode"},
+        {{.wrapper = {"bash", "-c", "exec -a \"$(printf 'de\\033code')\" \"$0\""}},
+         "$'de\\033code'"},
+    };
+    for (const auto &[how, name] : table) {
+        const run_result result = run({}, how);
+        EXPECT_EQ(result.output, "You must supply a filename.\nUsage: " + name + " <filename>\n");
         EXPECT_EQ(result.status, 0);
     }
 }
@@ -272,12 +277,15 @@ TEST_F(Decode, NamesTheOutputFromTheWholePath)
 TEST_F(Decode, CannotOpen)
 {
     fs::create_directories(dir_ / "folder");
-    fs::create_directories(dir_ / "blocked.new");
-    put("blocked.txt", "x\n");
+    fs::create_directories(dir_ / "blo\tcked.new");
+    put("blo\tcked.txt", "x\n");
+    // A name with a control character is shown so that it cannot reach a
+    // terminal raw, and so that it can be pasted back into a shell.
     const std::pair<std::string, std::string> table[] = {
         {"missing.txt", "Unable to open missing.txt\n"},
         {"folder", "Unable to open folder\n"},
-        {"blocked.txt", "Unable to open blocked.new\n"},
+        {"blo\tcked.txt", "Unable to open $'blo\\tcked.new'\n"},
+        {"x\033]0;\x7f\a\\'\xE9\"\n", "Unable to open $'x\\033]0;\\177\\a\\\\\\'\xE9\"\\n'\n"},
     };
     for (const auto &[arg, message] : table) {
         const run_result result = run({arg});
@@ -286,7 +294,7 @@ TEST_F(Decode, CannotOpen)
     }
     EXPECT_FALSE(exists("missing.new"));
     EXPECT_FALSE(exists("folder.new"));
-    EXPECT_EQ(get("blocked.txt"), "x\n");
+    EXPECT_EQ(get("blo\tcked.txt"), "x\n");
 }
 
 TEST_F(Decode, NameTooLongFailsWithoutTruncation)
@@ -311,15 +319,15 @@ TEST_F(Decode, RefusesToOverwriteTheInput)
     put("notes.new", three_lines);
     put("hard.txt", three_lines);
     fs::create_hard_link(dir_ / "hard.txt", dir_ / "hard.new");
-    put("soft.txt", three_lines);
-    fs::create_symlink("soft.txt", dir_ / "soft.new");
-    const std::pair<std::string, std::string> table[] = {{"notes.new", "notes"},
-                                                         {"./notes.new", "./notes"},
-                                                         {"hard.txt", "hard"},
-                                                         {"soft.txt", "soft"}};
-    for (const auto &[arg, stem] : table) {
+    put("so\177ft.txt", three_lines);
+    fs::create_symlink("so\177ft.txt", dir_ / "so\177ft.new");
+    const std::pair<std::string, std::string> table[] = {{"notes.new", "notes.new"},
+                                                         {"./notes.new", "./notes.new"},
+                                                         {"hard.txt", "hard.new"},
+                                                         {"so\177ft.txt", "$'so\\177ft.new'"}};
+    for (const auto &[arg, output] : table) {
         const run_result result = run({arg});
-        EXPECT_EQ(result.output, "Unable to open " + stem + ".new: it is the input file\n");
+        EXPECT_EQ(result.output, "Unable to open " + output + ": it is the input file\n");
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(get(arg), three_lines) << arg;
     }
@@ -333,18 +341,18 @@ TEST_F(Decode, ReadAndWriteErrorsFailTheRun)
     std::string big;
     while (big.size() < 100'000)
         big += three_lines;
-    put("full.txt", three_lines);
-    fs::create_symlink("/dev/full", dir_ / "full.new");
+    put("fu\nll.txt", three_lines);
+    fs::create_symlink("/dev/full", dir_ / "fu\nll.new");
     // Reading a process's own memory at offset 0 fails with EIO.
-    fs::create_symlink("/proc/self/mem", dir_ / "memory");
+    fs::create_symlink("/proc/self/mem", dir_ / "mem\rory");
     put("big.txt", big);
     const struct {
         std::string input;
         setup how;
         std::string output;
     } table[] = {
-        {"full.txt", {}, "Translating File \n\nError writing full.new\n"},
-        {"memory", {}, "Translating File \n\nError reading memory\n"},
+        {"fu\nll.txt", {}, "Translating File \n\nError writing $'fu\\nll.new'\n"},
+        {"mem\rory", {}, "Translating File \n\nError reading $'mem\\rory'\n"},
         {"big.txt",
          {.wrapper = {"sh", "-c", "ulimit -f 64 && exec \"$0\" \"$@\""}},
          "Translating File \n\nError writing big.new\n"},
@@ -448,8 +456,8 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
          .output = refused("j.doe/fifo", "is not a regular file"), .status = 1, .replaced = {}},
         {.args = {"j.doe/"}, .output = refused("j.doe/", "is not a regular file"), .status = 1,
          .replaced = {}},
-        {.args = {"j.doe/gone.txt"},
-         .output = refused("j.doe/gone.txt", "No such file or directory"),
+        {.args = {"j.doe/gone\033[2J.txt"},
+         .output = refused("$'j.doe/gone\\033[2J.txt'", "No such file or directory"),
          .status = 1, .replaced = {}},
         {.args = {}, .output = "Usage: decode-replace FILE...\n", .status = 2, .replaced = {}},
         {.prepare = "ln \"$FILE\" j.doe/other.txt", .output = refused(notes, "has 2 hard links"),
@@ -550,6 +558,10 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
          .output = refused(notes, "Permission denied"), .status = 1, .replaced = {}},
         {.faults = {"enable name=posix/io/oc/open,failinfo=24"},
          .output = refused(notes, "Too many open files"), .status = 1, .replaced = {}},
+        {.prepare = "setfattr -n \"$(printf 'user.\\033]0;x\\007')\" -v 1 \"$FILE\"",
+         .faults = {"enable name=linux/io/xattr/fsetxattr"},
+         .output = failed("cannot keep its attribute $'user.\\033]0;x\\a'"), .status = 1,
+         .replaced = {}},
         {.faults = {"enable name=posix/io/rw/read,failinfo=5"},
          .output = "Translating File \n\n" + refused(notes, "Input/output error"), .status = 1,
          .replaced = {}},
