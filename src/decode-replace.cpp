@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/limits.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -44,7 +46,7 @@ struct {
     ino_t inode;
 } temporary;
 
-sigset_t ending_signals; // SIGHUP, SIGINT and SIGTERM
+sigset_t ending_signals; // each that ends the run and that it may catch
 
 // Holds the ending signals back while the temporary name changes.
 class signals_held {
@@ -228,10 +230,17 @@ bool replace(const char *path)
         regular ? openat(dir.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
                 : -1);
     if (regular && !opened(file, before))
-        return report.fail(strerror(errno));
+        return report.fail(errno == ELOOP ? "is a symbolic link" : strerror(errno));
     char why[64];
     if (const char *refused = refusal(regular ? before : named, why))
         return report.fail(refused);
+    // A directory that gives up no name would keep the copy's: the rename
+    // would fail, and so would the removal.
+    int flags = 0;
+    if (ioctl(dir.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+        (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0)
+        return report.fail((flags & FS_IMMUTABLE_FL) != 0 ? "its directory is immutable"
+                                                          : "its directory is append-only");
 
     char at_proc[32];
     const descriptor copy(create_copy(dir.get(), at_proc));
@@ -285,8 +294,12 @@ bool replace(const char *path)
             return report.fail(strerror(errno));
         temporary.dir = -1;
     }
-    if (fsync(dir.get()) != 0)
-        return report.fail(strerror(errno));
+    if (fsync(dir.get()) != 0) {
+        char unflushed[128];
+        (void)snprintf(unflushed, sizeof unflushed,
+                       "replaced, but its directory could not be flushed: %s", strerror(errno));
+        return report.fail(unflushed);
+    }
     say(messages, "\nDone!\n");
     return true;
 }
@@ -300,17 +313,22 @@ int main(int argc, char **argv)
         say(reasons, "Usage: decode-replace FILE...\n");
         return 2;
     }
-    // A signal that ends the run removes the copy's name first. One that the
-    // caller ignores, as nohup does, stays ignored.
+    // A signal that ends the run removes the copy's name first: each but
+    // those that cannot be caught, and those whose default is to ignore, stop
+    // or go on. One that the caller ignores, as nohup does, stays ignored.
     sigemptyset(&ending_signals);
+    for (int number = 1; number <= SIGRTMAX; ++number)
+        (void)sigaddset(&ending_signals, number);
+    for (const int number :
+         {SIGKILL, SIGSTOP, SIGCHLD, SIGCONT, SIGTSTP, SIGTTIN, SIGTTOU, SIGURG, SIGWINCH})
+        (void)sigdelset(&ending_signals, number);
     struct sigaction ending {};
     ending.sa_handler = on_ending_signal;
-    for (const int number : {SIGHUP, SIGINT, SIGTERM})
-        sigaddset(&ending_signals, number);
     ending.sa_mask = ending_signals;
-    for (const int number : {SIGHUP, SIGINT, SIGTERM}) {
+    for (int number = 1; number <= SIGRTMAX; ++number) {
         struct sigaction old {};
-        if (sigaction(number, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+        if (sigismember(&ending_signals, number) == 1 && sigaction(number, nullptr, &old) == 0 &&
+            old.sa_handler != SIG_IGN)
             sigaction(number, &ending, nullptr);
     }
     // Messages must not reach the data of a FILE yet to come.

@@ -217,8 +217,8 @@ TEST_F(Decode, ModeOfTheCopy)
         GTEST_SKIP() << skipped;
 }
 
-// A piece's dot comes as soon as its 4094th byte is read, though no line
-// feed has come yet.
+// A piece's dot comes once the block in which its 4094th byte was read is
+// written, though no line feed has come yet.
 TEST_F(Decode, ADotForEachPieceAsItCompletes)
 {
     const int feed = fifo("long.txt");
@@ -503,6 +503,18 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
         // Where the copy must have a name of its own.
         {.no_proc = true},
         {.status = -1, .replaced = {}, .content = feeds, .signal = SIGTERM, .no_proc = true},
+        {.status = -1, .replaced = {}, .content = feeds, .signal = SIGXCPU, .no_proc = true},
+        {.status = -1, .replaced = {}, .content = feeds, .signal = SIGRTMAX, .no_proc = true},
+        // Readable by its owner alone while it is written.
+        {.output = "Translating File \n" + std::string(300000, '.') + "\nDone!\n", .content = feeds,
+         .meanwhile = "test \"$(stat -c %a j.doe/.decode-replace.*)\" = 600", .no_proc = true},
+        // SIGHUP ignored, as nohup leaves it.
+        {.content = feeds, .how = {.wrapper = {"nohup"}}, .signal = SIGHUP},
+        // A directory that would keep the copy's name.
+        {.prepare = "chattr +a j.doe", .output = refused(notes, "its directory is append-only"),
+         .status = 1, .replaced = {}, .tmpfs = true},
+        {.prepare = "chattr +i j.doe", .output = refused(notes, "its directory is immutable"),
+         .status = 1, .replaced = {}, .tmpfs = true},
         // The directory part, walked: a user's links that lead out of their
         // own files, planted or swapped in during the run, are refused.
         {.args = {"j.doe/d/prog"},
@@ -556,6 +568,9 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
          .output = failed("Input/output error"), .status = 1, .replaced = {}},
         {.faults = {"enable name=posix/io/oc/openat,failinfo=13"},
          .output = refused(notes, "Permission denied"), .status = 1, .replaced = {}},
+        // A link that took FILE's name after it was looked at.
+        {.faults = {"enable name=posix/io/oc/openat,failinfo=40"},
+         .output = refused(notes, "is a symbolic link"), .status = 1, .replaced = {}},
         {.faults = {"enable name=posix/io/oc/open,failinfo=24"},
          .output = refused(notes, "Too many open files"), .status = 1, .replaced = {}},
         {.prepare = "setfattr -n \"$(printf 'user.\\033]0;x\\007')\" -v 1 \"$FILE\"",
@@ -574,7 +589,8 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
          .output = failed("Input/output error"), .status = 1, .replaced = {}},
         // Replaced, but not known to be on the disk: not a success either.
         {.faults = {"enable name=posix/io/sync/fsync/dir,failinfo=5"},
-         .output = failed("Input/output error"), .status = 1},
+         .output = failed("replaced, but its directory could not be flushed: Input/output error"),
+         .status = 1},
     };
     // clang-format on
     // The program, where the other user can run it.
@@ -651,6 +667,7 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
             runs = {"script", "-qec", line, "/dev/null"};
         }
         words.insert(words.end(), runs.begin(), runs.end());
+        words.insert(words.begin(), row.how.wrapper.begin(), row.how.wrapper.end());
         setup how = row.how;
         how.command = words;
         const running child = start({}, how);
@@ -664,6 +681,11 @@ TEST_F(Decode, ReplacesAFileInOneSafeStep)
                           0)
                     << where;
                 expected = snapshot(dir_);
+                // The copy under its hidden name must be gone when the run ends.
+                std::erase_if(expected, [&](const auto &file) {
+                    return before.count(file.first) == 0 &&
+                           file.first.find("/.decode-replace.") != std::string::npos;
+                });
             }
         }
         const run_result result = finish(child);

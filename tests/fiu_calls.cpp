@@ -53,18 +53,24 @@ FAILING(int, "posix/io/dir/linkat", linkat,
 FAILING(int, "posix/io/dir/renameat", renameat,
         (int from_dir, const char *from, int to_dir, const char *to), (from_dir, from, to_dir, to))
 
-// An open relative to a directory (openat, which is openat64 where file
-// offsets are 64-bit): its mode comes only with the flags that create.
+// An open of a file relative to a directory (openat, which is openat64
+// where file offsets are 64-bit): FILE's, or the copy's. A step of a path's
+// walk (O_PATH) and the open of a directory it reached are left alone. Its
+// mode comes only with the flags that create.
 extern "C" int openat64(int dir, const char *name, int flags, ...)
 {
     mode_t mode = 0;
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    const bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    if (creates) {
         va_list rest;
         va_start(rest, flags);
         mode = va_arg(rest, mode_t);
         va_end(rest);
     }
-    return failing("posix/io/oc/openat") ? -1 : next(&openat64, "openat64")(dir, name, flags, mode);
+    const bool of_a_file = (flags & O_PATH) == 0 && (creates || (flags & O_DIRECTORY) == 0);
+    return of_a_file && failing("posix/io/oc/openat")
+               ? -1
+               : next(&openat64, "openat64")(dir, name, flags, mode);
 }
 
 // A directory's fsync alone, beside libfiu's posix/io/sync/fsync for all.
