@@ -1,9 +1,10 @@
 // decode-replace: replaces each FILE by its copy with bit 7 of every byte
 // cleared. The copy is made in FILE's directory, given FILE's owner, group,
 // extended attributes and mode, flushed to the disk and renamed over FILE in
-// one step; where any of that cannot be done, FILE stays as it was. Once
-// FILE's directory is open, every step works on descriptors: anyone who can
-// write the directory can swap what a name means between two steps.
+// one step; where any of that cannot be done, FILE stays as it was. FILE's
+// directory is reached by a walk that no other user's directory or link can
+// steer (walk.cpp); once it is open, every step works on descriptors: anyone
+// who can write the directory can swap what a name means between two steps.
 #include "descriptors.hpp"
 #include "translate.hpp"
 #include "walk.hpp"

@@ -51,6 +51,7 @@ struct setup {
     std::string stdout_to{};            // standard output is this file instead,
     int stdout_flags = O_TRUNC;         // opened with these flags
     bool empty_vector = false;          // not even argv[0]
+    std::string name{};                 // argv[0], where not the usual one
     std::vector<std::string> wrapper{}; // a command that runs decode (fiu-run)
     bool full_nonblocking = false;      // standard output is a full pipe, O_NONBLOCK
     std::vector<std::string> command{}; // a command run in place of decode
@@ -133,7 +134,10 @@ class Decode : public testing::Test {
         const bool direct = how.wrapper.empty() && emulator.empty();
         std::vector<std::string> words = how.wrapper;
         words.insert(words.end(), emulator.begin(), emulator.end());
-        const std::string name = how.empty_vector ? "" : how.wrapper.empty() ? "decode" : binary;
+        const std::string name = how.empty_vector      ? ""
+                                 : !how.name.empty()   ? how.name
+                                 : how.wrapper.empty() ? "decode"
+                                                       : binary;
         if (!emulator.empty())
             words.insert(words.end(), {"-0", name});
         if (!direct)
