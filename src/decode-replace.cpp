@@ -160,21 +160,25 @@ int create_copy(int dir, char (&at_proc)[32])
     return copy;
 }
 
+// The longest that an attribute's name, at most XATTR_NAME_MAX bytes, is
+// shown: four bytes for each of its own, and four more.
+constexpr int shown_name_max = 4 * XATTR_NAME_MAX + 4;
+
 // Gives the copy FILE's extended attributes, exactly: each that FILE lacks,
 // such as an ACL from the directory's default ACL, is removed, and each
 // that the copy lacks or holds with another value is set. One it already
 // holds with FILE's value is left alone, so that a label that the system
 // gave it does not stop a user who may not set labels. Returns why not,
 // or nullptr.
-const char *keep_attributes(int file, int copy, char (&why)[4 * XATTR_NAME_MAX + 64])
+const char *keep_attributes(int file, int copy, char (&why)[shown_name_max + 64])
 {
     static char names[XATTR_LIST_MAX], value[XATTR_SIZE_MAX], held[XATTR_SIZE_MAX];
     ssize_t size = flistxattr(copy, names, sizeof names);
     for (const char *name = names; size > 0 && name < names + size; name += strlen(name) + 1)
         if (fgetxattr(file, name, nullptr, 0) < 0 && errno == ENODATA &&
             fremovexattr(copy, name) != 0) {
-            (void)snprintf(why, sizeof why, "cannot drop the attribute %s from its copy",
-                           shown(name).c_str());
+            (void)snprintf(why, sizeof why, "cannot drop the attribute %.*s from its copy",
+                           shown_name_max, shown(name).c_str());
             return why;
         }
     size = flistxattr(file, names, sizeof names);
@@ -186,7 +190,8 @@ const char *keep_attributes(int file, int copy, char (&why)[4 * XATTR_NAME_MAX +
             std::memcmp(held, value, static_cast<std::size_t>(length)) == 0)
             continue;
         if (length < 0 || fsetxattr(copy, name, value, static_cast<std::size_t>(length), 0) != 0) {
-            (void)snprintf(why, sizeof why, "cannot keep its attribute %s", shown(name).c_str());
+            (void)snprintf(why, sizeof why, "cannot keep its attribute %.*s", shown_name_max,
+                           shown(name).c_str());
             return why;
         }
     }
@@ -264,7 +269,7 @@ bool replace(const char *path)
     report.banner = true;
     if (decode::translate(file.get(), copy.get(), messages).status != decode::outcome::done)
         return report.fail(strerror(errno));
-    char attribute_why[4 * XATTR_NAME_MAX + 64];
+    char attribute_why[shown_name_max + 64];
     if (const char *failed = keep_attributes(file.get(), copy.get(), attribute_why))
         return report.fail(failed);
     struct stat made {};
