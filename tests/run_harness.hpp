@@ -28,7 +28,16 @@
 
 namespace fs = std::filesystem;
 
+// Each test file has the harness whole; its functions are inline, so that a
+// file that uses only some of them builds without a warning.
 namespace {
+
+// An input of three pieces that holds every kind of byte, its copy, and
+// what a run over it shows.
+using namespace std::string_literals;
+const std::string three_lines = "Caf\xE9\n\xC1\xE2\xE3\r\n\x8A\x00x\x80"s;
+const std::string three_lines_out = "Cafi\nAbc\r\n\n\0x\0"s;
+const std::string done = "Translating File \n...\nDone!\n";
 
 // The command that runs the program where this machine cannot run it
 // directly (qemu-user for another architecture), or nothing.
@@ -69,11 +78,12 @@ struct run_result {
     std::string output;
 };
 
-pid_t spawn(const std::string &program, std::vector<std::string> words,
-            posix_spawn_file_actions_t *actions, pid_t group, off_t file_limit = largest_file);
-int reap(pid_t pid, std::chrono::steady_clock::time_point deadline);
-bool on_path(const std::string &command);
-bool others_can_reach(const fs::path &path);
+inline pid_t spawn(const std::string &program, std::vector<std::string> words,
+                   posix_spawn_file_actions_t *actions, pid_t group,
+                   off_t file_limit = largest_file);
+inline int reap(pid_t pid, std::chrono::steady_clock::time_point deadline);
+inline bool on_path(const std::string &command);
+inline bool others_can_reach(const fs::path &path);
 
 class Decode : public testing::Test {
   protected:
@@ -294,8 +304,8 @@ class Decode : public testing::Test {
 // Runs program, found on PATH, with argv `words` and the file actions, in
 // process group `group` (0 for a new one), and with a limit on the size of
 // the files it writes. -1 if it cannot start.
-pid_t spawn(const std::string &program, std::vector<std::string> words,
-            posix_spawn_file_actions_t *actions, pid_t group, off_t file_limit)
+inline pid_t spawn(const std::string &program, std::vector<std::string> words,
+                   posix_spawn_file_actions_t *actions, pid_t group, off_t file_limit)
 {
     std::vector<char *> argv;
     for (std::string &word : words)
@@ -321,7 +331,7 @@ pid_t spawn(const std::string &program, std::vector<std::string> words,
 
 // Waits for the child until the deadline, then kills it. Its exit status,
 // or -1 if it did not exit.
-int reap(pid_t pid, std::chrono::steady_clock::time_point deadline)
+inline int reap(pid_t pid, std::chrono::steady_clock::time_point deadline)
 {
     if (pid <= 0) // never started: and kill(-1) would reach every process
         return -1;
@@ -342,7 +352,7 @@ int reap(pid_t pid, std::chrono::steady_clock::time_point deadline)
 
 // Reads the child's standard output until it holds size bytes; false after
 // ten seconds without them.
-bool read_until(const running &child, std::string &seen, std::size_t size)
+inline bool read_until(const running &child, std::string &seen, std::size_t size)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (seen.size() < size && std::chrono::steady_clock::now() < deadline) {
@@ -360,7 +370,7 @@ bool read_until(const running &child, std::string &seen, std::size_t size)
 
 // Waits until the child is blocked in read(2): then it has taken all that
 // was fed to it, and no later read can come first.
-bool waits_in_read(pid_t pid)
+inline bool waits_in_read(pid_t pid)
 {
     const std::string syscall = "/proc/" + std::to_string(pid) + "/syscall";
     for (int tries = 0; tries < 1000; ++tries) {
@@ -377,7 +387,7 @@ bool waits_in_read(pid_t pid)
 // to write more, or is about to. Told by the pipe, since under emulation
 // the child's system calls are the host's. A pipe is full when each of its
 // pages holds something: a page short of its capacity, or less.
-bool output_full(const running &child)
+inline bool output_full(const running &child)
 {
     const long full = fcntl(child.output, F_GETPIPE_SZ) - sysconf(_SC_PAGESIZE);
     for (int tries = 0; tries < 1000; ++tries) {
@@ -389,7 +399,7 @@ bool output_full(const running &child)
     return false;
 }
 
-bool on_path(const std::string &command)
+inline bool on_path(const std::string &command)
 {
     return std::system(("command -v " + command + " >/dev/null").c_str()) == 0;
 }
@@ -397,14 +407,14 @@ bool on_path(const std::string &command)
 // The words that run a program as uid 65534, in group 65534 and the groups
 // that setpriv's option names, with a PATH of system directories, which
 // that user can search wherever the test's own PATH leads.
-std::vector<std::string> as_nobody(const std::string &groups)
+inline std::vector<std::string> as_nobody(const std::string &groups)
 {
     return {"setpriv", "--reuid=65534", "--regid=65534",
             groups,    "env",           "PATH=/usr/local/bin:/usr/bin:/bin"};
 }
 
 // Whether another user may search every directory down to path.
-bool others_can_reach(const fs::path &path)
+inline bool others_can_reach(const fs::path &path)
 {
     for (fs::path at = path; at != at.parent_path(); at = at.parent_path())
         if ((fs::status(at).permissions() & fs::perms::others_exec) == fs::perms::none)
