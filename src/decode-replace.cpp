@@ -161,8 +161,8 @@ int create_copy(int dir, char (&at_proc)[32])
 }
 
 // The longest that an attribute's name, at most XATTR_NAME_MAX bytes, is
-// shown: four bytes for each of its own, and four more.
-constexpr int shown_name_max = 4 * XATTR_NAME_MAX + 4;
+// shown.
+constexpr int shown_name_max = static_cast<int>(shown::room(XATTR_NAME_MAX));
 
 // Gives the copy FILE's extended attributes, exactly: each that FILE lacks,
 // such as an ACL from the directory's default ACL, is removed, and each

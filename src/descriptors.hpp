@@ -92,9 +92,12 @@ class shown {
             plain = plain && !control(name[length]);
         if (plain)
             return;
-        quoted_ = static_cast<char *>(malloc(4 * length + 4));
+        quoted_ = static_cast<char *>(malloc(room(length)));
         text_ = quoted_ != nullptr ? quote(name, quoted_) : "(a name that cannot be shown)";
     }
+    // Bytes enough for the shown form of a name of length bytes, its
+    // terminating zero included: four for each of its own, and four more.
+    static constexpr std::size_t room(std::size_t length) { return 4 * length + 4; }
     shown(const shown &) = delete;
     shown &operator=(const shown &) = delete;
     ~shown() { free(quoted_); }
@@ -106,8 +109,7 @@ class shown {
         const auto byte = static_cast<unsigned char>(c);
         return byte < 0x20 || byte == 0x7f;
     }
-    // Writes name's $'...' form, at most four bytes for each of its own and
-    // four more, to out.
+    // Writes name's $'...' form to out, which has room for it.
     static const char *quote(const char *name, char *out)
     {
         static constexpr char escapes[] = "\a\b\t\n\v\f\r\\'", letters[] = "abtnvfr\\'";
