@@ -3,8 +3,9 @@
 // extended attributes and mode, flushed to the disk and renamed over FILE in
 // one step; where any of that cannot be done, FILE stays as it was. FILE's
 // directory is reached by a walk that no other user's directory or link can
-// steer (walk.cpp); once it is open, every step works on descriptors: anyone
-// who can write the directory can swap what a name means between two steps.
+// steer, and FILE itself is judged as each step of it is (walk.cpp); once
+// the directory is open, every step works on descriptors: anyone who can
+// write the directory can swap what a name means between two steps.
 #include "descriptors.hpp"
 #include "translate.hpp"
 #include "walk.hpp"
@@ -240,6 +241,8 @@ bool replace(const char *path)
     char why[64];
     if (const char *refused = refusal(regular ? before : named, why))
         return report.fail(refused);
+    if (const char *untrusted = decode::untrusted_file(dir.get(), before))
+        return report.fail(untrusted);
     // A directory that gives up no name would keep the copy's: the rename
     // would fail, and so would the removal.
     int flags = 0;

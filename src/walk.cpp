@@ -19,12 +19,21 @@ namespace {
 
 constexpr int most_links = 40;
 
-// Whether the walk may go from `from`, a directory or link, to `to`: out of
-// root's or the caller's own, or to what has the same owner, so that one
-// user's directory or link never leads into another's files.
-bool trusted(const struct stat &from, const struct stat &to)
+// Why the walk may not go from `from`, a directory or link, to `to`, or
+// nullptr: it goes out of root's or the caller's own, or to what has the
+// same owner, so that one user's directory or link never leads into
+// another's files. Whoever may write a directory chose what its names lead
+// to: so where root runs, a directory that others may write vouches for
+// none of them, unless it is sticky (as /tmp is), where each may rename
+// only their own.
+const char *distrusted(const struct stat &from, const struct stat &to)
 {
-    return from.st_uid == 0 || from.st_uid == geteuid() || to.st_uid == from.st_uid;
+    const uid_t caller = geteuid();
+    const bool own = from.st_uid == 0 || from.st_uid == caller;
+    if (own && caller == 0 && S_ISDIR(from.st_mode) && (from.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
+        (from.st_mode & S_ISVTX) == 0)
+        return writable_step;
+    return own || to.st_uid == from.st_uid ? nullptr : untrusted_step;
 }
 
 } // namespace
@@ -32,9 +41,8 @@ bool trusted(const struct stat &from, const struct stat &to)
 int open_directory(const char *path, const char *&name, const char *&why)
 {
     // What is left to walk, at the end of the buffer, each link's target put
-    // in front of the rest: the directory part, which the system takes up to
-    // PATH_MAX - 1 bytes long, and each target take at most PATH_MAX bytes
-    // and a slash.
+    // in front of the rest: the directory part, its last slash included, up
+    // to PATH_MAX bytes, and each target at most PATH_MAX bytes and a slash.
     static char rest[(most_links + 1) * (PATH_MAX + 1)];
     const char *const slash = std::strrchr(path, '/');
     name = slash == nullptr ? path : slash[1] != '\0' ? slash + 1 : ".";
@@ -65,8 +73,10 @@ int open_directory(const char *path, const char *&name, const char *&why)
         *end = '\0';
         descriptor next(openat(here.get(), step, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat next_stat {};
-        if (!opened(next, next_stat) || !trusted(here_stat, next_stat))
-            return failed(next.get() < 0 ? strerror(errno) : untrusted_step);
+        const char *const refused =
+            !opened(next, next_stat) ? strerror(errno) : distrusted(here_stat, next_stat);
+        if (refused != nullptr)
+            return failed(refused);
         // What is neither a directory nor a link fails the next open, with
         // the system's ENOTDIR.
         if (!S_ISLNK(next_stat.st_mode)) {
@@ -81,8 +91,11 @@ int open_directory(const char *path, const char *&name, const char *&why)
         if (size < 0)
             return failed(strerror(errno));
         // The link leads to "/", or to its own directory, where the walk stands.
-        if ((size > 0 && target[0] == '/' && !start_at("/")) || !trusted(next_stat, here_stat))
-            return failed(here.get() < 0 ? strerror(errno) : untrusted_step);
+        const char *const unfollowed = size > 0 && target[0] == '/' && !start_at("/")
+                                           ? strerror(errno)
+                                           : distrusted(next_stat, here_stat);
+        if (unfollowed != nullptr)
+            return failed(unfollowed);
         at -= size + 1;
         std::memcpy(at, target, static_cast<std::size_t>(size));
         at[size] = '/';
@@ -90,6 +103,14 @@ int open_directory(const char *path, const char *&name, const char *&why)
     const int dir = openat(here.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     why = dir < 0 ? strerror(errno) : nullptr;
     return dir;
+}
+
+const char *untrusted_file(int dir, const struct stat &file)
+{
+    if (geteuid() != 0 && file.st_uid == geteuid())
+        return nullptr;
+    struct stat dir_stat {};
+    return fstat(dir, &dir_stat) != 0 ? strerror(errno) : distrusted(dir_stat, file);
 }
 
 } // namespace decode

@@ -102,6 +102,7 @@ TEST_F(DecodeReplace, ReplacesAFileInOneSafeStep)
     // A system file, sys/prog, that a user's directory or link must not lead to.
     const std::string system_file = "mkdir sys && cp \"$FILE\" sys/prog && ";
     const std::string untrusted = "its path leads out of another user's directory";
+    const std::string writable = "its path leads out of a directory that others may write";
     std::string deep = "j.doe"; // a directory part as long as the system takes
     while (deep.size() + 2 < PATH_MAX)
         deep += "/.";
@@ -216,6 +217,41 @@ TEST_F(DecodeReplace, ReplacesAFileInOneSafeStep)
          .status = 1, .replaced = {"j.doe/away/notes.txt"}, .content = feeds,
          .meanwhile = "mv j.doe/d j.doe/away && ln -s e j.doe/d && ln -s ../sys j.doe/e && "
                       "chown -h 65534 j.doe/d j.doe/e"},
+        // FILE's own name is judged: root's program, moved by a user into
+        // that user's directory, is not root's to replace there.
+        {.prepare = "chmod 4755 \"$FILE\" && chown 65534 j.doe",
+         .output = refused(notes, untrusted), .status = 1, .replaced = {}},
+        // Where root runs, no step out of a directory of root's that others
+        // may write: they chose what its names are. Reached from outside,
+        // or as the working directory.
+        {.args = {"pub/incoming/prog"},
+         .prepare = "mkdir -m 777 pub && mkdir pub/incoming && mv \"$FILE\" pub/incoming/prog",
+         .output = refused("pub/incoming/prog", writable), .status = 1, .replaced = {}},
+        {.prepare = "chmod 2775 j.doe", .output = refused(notes, writable), .status = 1,
+         .replaced = {}},
+        {.args = {"d/notes.txt"},
+         .prepare = "mkdir j.doe/d && mv \"$FILE\" j.doe/d && chmod 2775 j.doe",
+         .output = refused("d/notes.txt", writable), .status = 1, .replaced = {},
+         .how = {.wrapper = {"sh", "-c", "cd j.doe && exec \"$0\" \"$@\""}}},
+        // But a sticky one is root's; and a user's directory vouches for
+        // that user's files, whoever else may write it.
+        {.args = {"tmp/d/notes.txt"},
+         .prepare = "mkdir -m 1777 tmp && mkdir tmp/d && mv \"$FILE\" tmp/d",
+         .replaced = {"tmp/d/notes.txt"}},
+        {.prepare = "chown -R 65534:100 j.doe && chmod 2775 j.doe"},
+        // An ordinary user's own files, in root's shared directory and in
+        // another user's.
+        {.args = {"shared/mine/a.txt", "other/b.txt"},
+         .prepare = "mkdir -m 2775 shared other && chgrp 100 shared other && chown 1234 other && "
+                    "mkdir shared/mine && cp \"$FILE\" shared/mine/a.txt && "
+                    "mv \"$FILE\" other/b.txt && chown -R 65534:65534 shared/mine other/b.txt",
+         .output = done + done, .replaced = {"shared/mine/a.txt", "other/b.txt"},
+         .user = "--groups=100"},
+        // A link that more of the path follows, beside a namesake of FILE.
+        {.args = {"j.doe/l/sub/n.txt"},
+         .prepare = "mkdir -p j.doe/real/sub && cp \"$FILE\" j.doe/real/sub/n.txt && "
+                    "mv \"$FILE\" j.doe/real/n.txt && ln -s real j.doe/l",
+         .replaced = {"j.doe/real/sub/n.txt"}},
         // What a user's own links, root's and the caller's may do.
         {.args = {"j.doe//d/./../d/notes.txt"},
          .prepare = "mkdir j.doe/real && mv \"$FILE\" j.doe/real && ln -s real j.doe/d && "
@@ -285,6 +321,10 @@ TEST_F(DecodeReplace, ReplacesAFileInOneSafeStep)
         FIU_CALLS[0] == '\0' ? "libfiu's header and library (Debian's libfiu-dev) at build time"
                              : without_faults();
     const std::string nobody = without_another_user();
+    // Shell commands run in the test's directory, under umask 022 whatever
+    // the caller's, so that the directories they make, as j.doe, are
+    // writable by their owner alone.
+    const std::string in_dir = "cd '" + dir_.string() + "' && umask 022 && ";
     std::string skipped;
     for (std::size_t row_number = 0; row_number < std::size(table); ++row_number) {
         const auto &row = table[row_number];
@@ -307,6 +347,7 @@ TEST_F(DecodeReplace, ReplacesAFileInOneSafeStep)
             if (entry.path() != program)
                 fs::remove_all(entry.path());
         fs::create_directory(dir_ / "j.doe");
+        fs::permissions(dir_ / "j.doe", fs::perms(0755));
         const struct unmounted_at_end {
             std::string path;
             ~unmounted_at_end()
@@ -321,8 +362,7 @@ TEST_F(DecodeReplace, ReplacesAFileInOneSafeStep)
         put(row.file, row.content);
         fs::permissions(dir_ / row.file, fs::perms(0644));
         setenv("FILE", row.file.c_str(), 1);
-        if (!row.prepare.empty() &&
-            std::system(("cd '" + dir_.string() + "' && " + row.prepare + " 2>&1").c_str()) != 0) {
+        if (!row.prepare.empty() && std::system((in_dir + row.prepare + " 2>&1").c_str()) != 0) {
             skipped += where + " cannot be prepared (" + row.prepare +
                        "): it needs root, setfacl and setfattr, and a TMPDIR that takes ACLs "
                        "and attributes\n";
@@ -363,9 +403,7 @@ TEST_F(DecodeReplace, ReplacesAFileInOneSafeStep)
             if (row.signal != 0) {
                 kill(child.pid, row.signal);
             } else {
-                EXPECT_EQ(std::system(("cd '" + dir_.string() + "' && " + row.meanwhile).c_str()),
-                          0)
-                    << where;
+                EXPECT_EQ(std::system((in_dir + row.meanwhile).c_str()), 0) << where;
                 expected = snapshot(dir_);
                 // The copy under its hidden name must be gone when the run ends.
                 std::erase_if(expected, [&](const auto &file) {
