@@ -135,6 +135,19 @@ const char *refusal(const struct stat &file, char (&why)[64])
     return why;
 }
 
+// Why the flags of a file or directory rule it out, or nullptr: the reason
+// for an immutable one, or for an append-only one. A file system without
+// flags rules out nothing.
+const char *flag_refusal(int fd, const char *immutable, const char *append_only)
+{
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
+        return nullptr;
+    return (flags & FS_IMMUTABLE_FL) != 0 ? immutable
+           : (flags & FS_APPEND_FL) != 0  ? append_only
+                                          : nullptr;
+}
+
 // The copy: an unnamed file in FILE's directory, which a kill or a crash
 // leaves nothing of, where the file system has them and /proc can give it
 // a name at the end (at_proc is then that name). Otherwise a new file under
@@ -243,13 +256,14 @@ bool replace(const char *path)
         return report.fail(refused);
     if (const char *untrusted = decode::untrusted_file(dir.get(), before))
         return report.fail(untrusted);
-    // A directory that gives up no name would keep the copy's: the rename
-    // would fail, and so would the removal.
-    int flags = 0;
-    if (ioctl(dir.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
-        (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0)
-        return report.fail((flags & FS_IMMUTABLE_FL) != 0 ? "its directory is immutable"
-                                                          : "its directory is append-only");
+    // An immutable or append-only FILE would fail the rename only once it
+    // is decoded; a directory that gives up no name would keep the copy's,
+    // since the rename would fail, and so would the removal.
+    if (const char *flagged = flag_refusal(file.get(), "is immutable", "is append-only"))
+        return report.fail(flagged);
+    if (const char *flagged =
+            flag_refusal(dir.get(), "its directory is immutable", "its directory is append-only"))
+        return report.fail(flagged);
 
     char at_proc[32];
     const descriptor copy(create_copy(dir.get(), at_proc));

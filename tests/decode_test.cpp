@@ -204,13 +204,30 @@ TEST_F(Decode, CannotOpen)
     fs::create_directories(dir_ / "folder");
     fs::create_directories(dir_ / "blo\tcked.new");
     put("blo\tcked.txt", "x\n");
-    // A name with a control character is shown so that it cannot reach a
-    // terminal raw, and so that it can be pasted back into a shell.
+    // A name that is not valid UTF-8, or holds a control character, is
+    // shown so that it cannot reach a terminal raw, and so that it can be
+    // pasted back into bash, zsh or ksh; valid UTF-8 stands as it is.
     const std::pair<std::string, std::string> table[] = {
         {"missing.txt", "Unable to open missing.txt\n"},
         {"folder", "Unable to open folder\n"},
         {"blo\tcked.txt", "Unable to open $'blo\\tcked.new'\n"},
-        {"x\033]0;\x7f\a\\'\xE9\"\n", "Unable to open $'x\\033]0;\\177\\a\\\\\\'\xE9\"\\n'\n"},
+        {"x\033]0;\x7f\a\\'\xC3\xA9\"\n",
+         "Unable to open $'x\\033]0;\\177\\a\\\\\\'\xC3\xA9\"\\n'\n"},
+        // Valid: U+00E9, U+1F600, U+10FFFF, U+00A0, U+0800, U+D7FF.
+        {"caf\xC3\xA9 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF\xC2\xA0\xE0\xA0\x80\xED\x9F\xBF",
+         "Unable to open caf\xC3\xA9 \xF0\x9F\x98\x80 "
+         "\xF4\x8F\xBF\xBF\xC2\xA0\xE0\xA0\x80\xED\x9F\xBF\n"},
+        // U+009B, a C1 control (CSI); a lone byte; overlong forms, a
+        // surrogate, past U+10FFFF, a character cut short.
+        {"a\302\2332Jb", "Unable to open $'a\\302\\2332Jb'\n"},
+        {"caf\351", "Unable to open $'caf\\351'\n"},
+        {"\300\257\340\237\277\360\217\277\277\355\240\200\364\220\200\200\342\202",
+         "Unable to open $'\\300\\257\\340\\237\\277\\360\\217\\277\\277\\355\\240\\200"
+         "\\364\\220\\200\\200\\342\\202'\n"},
+        // Four bytes shown for each.
+        {"\1\2\3\4\5\6\16\17\20\21\22\23\24\25\26\27\30\31.txt",
+         "Unable to open $'\\001\\002\\003\\004\\005\\006\\016\\017\\020\\021\\022\\023\\024"
+         "\\025\\026\\027\\030\\031.txt'\n"},
     };
     for (const auto &[arg, message] : table) {
         const run_result result = run({arg});

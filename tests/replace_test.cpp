@@ -195,10 +195,17 @@ TEST_F(DecodeReplace, ReplacesAFileInOneSafeStep)
          .meanwhile = "test \"$(stat -c %a j.doe/.decode-replace.*)\" = 600", .no_proc = true},
         // SIGHUP ignored, as nohup leaves it.
         {.content = feeds, .how = {.wrapper = {"nohup"}}, .signal = SIGHUP},
+        // A resized terminal does not end a run, nor take its copy's name.
+        {.content = feeds, .signal = SIGWINCH, .no_proc = true},
         // A directory that would keep the copy's name.
         {.prepare = "chattr +a j.doe", .output = refused(notes, "its directory is append-only"),
          .status = 1, .replaced = {}, .tmpfs = true},
         {.prepare = "chattr +i j.doe", .output = refused(notes, "its directory is immutable"),
+         .status = 1, .replaced = {}, .tmpfs = true},
+        // And FILE itself, refused before it is decoded.
+        {.prepare = "chattr +a \"$FILE\"", .output = refused(notes, "is append-only"),
+         .status = 1, .replaced = {}, .tmpfs = true},
+        {.prepare = "chattr +i \"$FILE\"", .output = refused(notes, "is immutable"),
          .status = 1, .replaced = {}, .tmpfs = true},
         // The directory part, walked: a user's links that lead out of their
         // own files, planted or swapped in during the run (a relative link
@@ -417,6 +424,7 @@ TEST_F(DecodeReplace, ReplacesAFileInOneSafeStep)
         EXPECT_EQ(result.status, row.status) << where;
         if (row.signal != 0) {
             EXPECT_EQ(result.output.substr(0, 22), "Translating File \n....") << where;
+            EXPECT_EQ(result.output.ends_with("\nDone!\n"), row.status == 0) << where;
         } else {
             EXPECT_EQ(result.output, row.output) << where;
         }
