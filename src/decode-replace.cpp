@@ -7,6 +7,7 @@
 // the directory is open, every step works on descriptors: anyone who can
 // write the directory can swap what a name means between two steps.
 #include "descriptors.hpp"
+#include "messages.hpp"
 #include "translate.hpp"
 #include "walk.hpp"
 

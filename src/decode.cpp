@@ -1,6 +1,7 @@
 // decode: writes a copy of a file with bit 7 of every byte cleared, named by
 // the path's stem plus ".new", and prints a dot per piece read.
 #include "descriptors.hpp"
+#include "messages.hpp"
 #include "stem.hpp"
 #include "translate.hpp"
 
