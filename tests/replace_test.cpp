@@ -76,9 +76,251 @@ std::string differences(const std::map<std::string, seen_file> &expected,
             text += path + ": new\n";
     return text;
 }
-// The fixture of decode's cases, under decode-replace's name: gtest takes
-// each test file's fixture for a class of its own.
-using DecodeReplace = Decode;
+const std::string notes = "j.doe/notes.txt";
+const auto refused = [](const std::string &path, const std::string &reason) {
+    return "decode-replace: " + path + ": " + reason + "\n";
+};
+const auto failed = [](const std::string &reason) {
+    return "Translating File \n...\n" + refused(notes, reason);
+};
+const std::string feeds(300000, '\n'); // more dots than a pipe holds
+const std::string no_feeds(200000, '\xE9');
+const std::string owned = "chown -R 65534:65534 j.doe && ";
+// A system file, sys/prog, that a user's directory or link must not lead to.
+const std::string system_file = "mkdir sys && cp \"$FILE\" sys/prog && ";
+const std::string untrusted = "its path leads out of another user's directory";
+const std::string writable = "its path leads out of a directory that others may write";
+const std::string deep = [] { // a directory part as long as the system takes
+    std::string path = "j.doe";
+    while (path.size() + 2 < PATH_MAX)
+        path += "/.";
+    return path;
+}();
+// cap_net_raw in the permitted and effective sets.
+const std::string capability =
+    "setfattr -n security.capability -v 0x0100000200200000000000000000000000000000 \"$FILE\"";
+const std::string attributes = "setfacl -m u:daemon:r \"$FILE\" && setfattr -n user.note -v kept "
+                               "\"$FILE\" && setfacl -d -m u:daemon:rw j.doe";
+
+// A case, named (and shown by gtest) for what it guards: those that need
+// libfiu are Failing*, without /proc WithoutProc*, from "/" FromRoot*.
+struct replace_case {
+    std::string name;
+    std::vector<std::string> args = {"j.doe/notes.txt"}; // "$PWD/" is the test's directory
+    std::string prepare{};             // shell, in the test's directory; FILE is $FILE
+    std::vector<std::string> faults{}; // fiu-run's commands
+    std::string output = done;
+    int status = 0;
+    std::vector<std::string> replaced = {"j.doe/notes.txt"};
+    std::string file = "j.doe/notes.txt"; // made with content, mode 0644
+    std::string content = three_lines;
+    std::string user{}; // setpriv's groups for uid 65534
+    setup how{};
+    int signal = 0;          // sent once its dots fill the pipe,
+    std::string meanwhile{}; // or this shell command run then
+    bool terminal = false;   // its standard input is a terminal
+    bool no_proc = false;    // /proc is missing
+    bool tmpfs = false;      // FILE's directory is a small tmpfs of its own
+    bool from_root = false;  // its walk goes through "/" to the test's directory
+};
+void PrintTo(const replace_case &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+// clang-format off
+const replace_case table[] = {
+    {.name = "ReplacesAFile"},
+    {.name = "NameWithALeadingDash", .args = {"-notes.txt"}, .replaced = {"-notes.txt"},
+     .file = "-notes.txt"},
+    {.name = "NameWithALineFeed", .args = {"j.doe/new\nline.txt"},
+     .replaced = {"j.doe/new\nline.txt"}, .file = "j.doe/new\nline.txt"},
+    {.name = "NameThatIsAPattern", .args = {"j.doe/notes[1].txt"},
+     .prepare = "cp \"$FILE\" j.doe/notes1.txt", .replaced = {"j.doe/notes[1].txt"},
+     .file = "j.doe/notes[1].txt"},
+    {.name = "RefusesAFifo", .args = {"j.doe/fifo"}, .prepare = "mkfifo j.doe/fifo",
+     .output = refused("j.doe/fifo", "is not a regular file"), .status = 1, .replaced = {}},
+    {.name = "RefusesADirectory", .args = {"j.doe/"},
+     .output = refused("j.doe/", "is not a regular file"), .status = 1, .replaced = {}},
+    {.name = "MissingFileShownQuoted", .args = {"j.doe/gone\033[2J.txt"},
+     .output = refused("$'j.doe/gone\\033[2J.txt'", "No such file or directory"), .status = 1,
+     .replaced = {}},
+    {.name = "UsageWithoutAFile", .args = {}, .output = "Usage: decode-replace FILE...\n",
+     .status = 2, .replaced = {}},
+    {.name = "RefusesAFileWithHardLinks", .prepare = "ln \"$FILE\" j.doe/other.txt",
+     .output = refused(notes, "has 2 hard links"), .status = 1, .replaced = {}},
+    {.name = "RefusesALinkAmongOthers", .args = {"j.doe/a.txt", "j.doe/link", notes},
+     .prepare = "cp \"$FILE\" j.doe/a.txt && ln -s notes.txt j.doe/link",
+     .output = done + refused("j.doe/link", "is a symbolic link") + done, .status = 1,
+     .replaced = {"j.doe/a.txt", notes}},
+    {.name = "NoMessagesNotEvenBeforeAStandardOutputThatIsAFile", .args = {"j.doe/a.txt", notes},
+     .prepare = "cp \"$FILE\" j.doe/a.txt", .output = "", .replaced = {"j.doe/a.txt", notes},
+     .how = {.stdout_to = notes, .stdout_flags = O_APPEND}},
+    {.name = "KilledLeavesFileWhole", .status = -1, .replaced = {}, .content = feeds,
+     .signal = SIGKILL},
+    {.name = "RefusesAFileWrittenWhileDecoded",
+     .output = "Translating File \n" + std::string(300001, '.') + "\n" +
+               refused(notes, "changed while it was decoded"),
+     .status = 1, .replaced = {}, .content = feeds, .meanwhile = "printf '\\301\\n' >>\"$FILE\""},
+    {.name = "RootKeepsAUsersOwnerModeAndAttributesAmongLinks",
+     .prepare = "chown 65534:100 \"$FILE\" && chmod 6754 \"$FILE\" && " + capability + " && " +
+                attributes + " && chown 65534 j.doe && echo x >secret && "
+                "ln -s ../secret j.doe/notes.new && ln -s ../secret j.doe/.decode-replace.0"},
+    {.name = "RefusesAGroupTheUserIsNotIn", .prepare = owned + "chgrp 100 \"$FILE\"",
+     .output = refused(notes, "cannot keep its owner and group"), .status = 1, .replaced = {},
+     .user = "--clear-groups"},
+    {.name = "UserKeepsSetGroupId", .prepare = "chown -R 65534:100 j.doe && chmod 2775 \"$FILE\"",
+     .user = "--groups=100"},
+    {.name = "RefusesASetGroupIdThatTheSystemDrops",
+     .prepare = "chown -R 65534:100 j.doe && chmod 2777 j.doe && chmod 2755 \"$FILE\"",
+     .output = failed("cannot keep its mode"), .status = 1, .replaced = {},
+     .user = "--clear-groups"},
+    {.name = "RefusesACapabilityTheUserCannotSet", .prepare = owned + capability,
+     .output = failed("cannot keep its attribute security.capability"), .status = 1,
+     .replaced = {}, .user = "--clear-groups"},
+    {.name = "ReadOnlyFileOnATerminal", .prepare = owned + "chmod 444 \"$FILE\"",
+     .output = "Translating File \r\n...\r\nDone!\r\n", .user = "--clear-groups", .terminal = true},
+    {.name = "FullDisk",
+     .output = "Translating File \n\n" + refused(notes, "No space left on device"), .status = 1,
+     .replaced = {}, .content = no_feeds, .tmpfs = true},
+    {.name = "RefusesAReadOnlyFileSystemEvenToRoot", .prepare = "mount -o remount,ro j.doe",
+     .output = refused(notes, "Read-only file system"), .status = 1, .replaced = {}, .tmpfs = true},
+    {.name = "WithoutProcTheCopyHasANameOfItsOwn", .no_proc = true},
+    {.name = "WithoutProcSigtermRemovesTheCopy", .status = -1, .replaced = {}, .content = feeds,
+     .signal = SIGTERM, .no_proc = true},
+    {.name = "WithoutProcSigxcpuRemovesTheCopy", .status = -1, .replaced = {}, .content = feeds,
+     .signal = SIGXCPU, .no_proc = true},
+    {.name = "WithoutProcSigrtmaxRemovesTheCopy", .status = -1, .replaced = {}, .content = feeds,
+     .signal = SIGRTMAX, .no_proc = true},
+    {.name = "WithoutProcTheCopyIsPrivateWhileWritten",
+     .output = "Translating File \n" + std::string(300000, '.') + "\nDone!\n", .content = feeds,
+     .meanwhile = "test \"$(stat -c %a j.doe/.decode-replace.*)\" = 600", .no_proc = true},
+    {.name = "SighupIgnoredByNohupStaysIgnored", .content = feeds, .how = {.wrapper = {"nohup"}},
+     .signal = SIGHUP},
+    {.name = "WithoutProcSigwinchLeavesTheRunAlone", .content = feeds, .signal = SIGWINCH,
+     .no_proc = true},
+    {.name = "RefusesAnAppendOnlyDirectory", .prepare = "chattr +a j.doe",
+     .output = refused(notes, "its directory is append-only"), .status = 1, .replaced = {},
+     .tmpfs = true},
+    {.name = "RefusesAnImmutableDirectory", .prepare = "chattr +i j.doe",
+     .output = refused(notes, "its directory is immutable"), .status = 1, .replaced = {},
+     .tmpfs = true},
+    {.name = "RefusesAnAppendOnlyFile", .prepare = "chattr +a \"$FILE\"",
+     .output = refused(notes, "is append-only"), .status = 1, .replaced = {}, .tmpfs = true},
+    {.name = "RefusesAnImmutableFile", .prepare = "chattr +i \"$FILE\"",
+     .output = refused(notes, "is immutable"), .status = 1, .replaced = {}, .tmpfs = true},
+    // A user's links out of their own files, planted or swapped in during the run.
+    {.name = "RefusesAUsersAbsoluteLink", .args = {"j.doe/d/prog"},
+     .prepare = system_file + "chown 65534 j.doe && ln -s \"$PWD/sys\" j.doe/d && "
+                "chown -h 65534 j.doe/d",
+     .output = refused("j.doe/d/prog", untrusted), .status = 1, .replaced = {}},
+    {.name = "RefusesAUsersLinkInAStickyDirectory", .args = {"tmp/d/prog"},
+     .prepare = system_file + "mkdir -m 1777 tmp && ln -s ../sys tmp/d && chown -h 65534 tmp/d",
+     .output = refused("tmp/d/prog", untrusted), .status = 1, .replaced = {}},
+    {.name = "RefusesLinksSwappedInDuringTheRun", .args = {"j.doe/d/notes.txt", "j.doe/d/prog"},
+     .prepare = system_file + "mkdir j.doe/d && mv \"$FILE\" j.doe/d && chown -R 65534 j.doe",
+     .output = "Translating File \n" + std::string(300000, '.') + "\nDone!\n" +
+               refused("j.doe/d/prog", untrusted),
+     .status = 1, .replaced = {"j.doe/away/notes.txt"}, .content = feeds,
+     .meanwhile = "mv j.doe/d j.doe/away && ln -s e j.doe/d && ln -s ../sys j.doe/e && "
+                  "chown -h 65534 j.doe/d j.doe/e"},
+    {.name = "RefusesRootsProgramMovedIntoAUsersDirectory",
+     .prepare = "chmod 4755 \"$FILE\" && chown 65534 j.doe", .output = refused(notes, untrusted),
+     .status = 1, .replaced = {}},
+    {.name = "RefusesAStepOutOfRootsDirectoryThatAllMayWrite", .args = {"pub/incoming/prog"},
+     .prepare = "mkdir -m 777 pub && mkdir pub/incoming && mv \"$FILE\" pub/incoming/prog",
+     .output = refused("pub/incoming/prog", writable), .status = 1, .replaced = {}},
+    {.name = "RefusesAFileInRootsGroupWritableDirectory", .prepare = "chmod 2775 j.doe",
+     .output = refused(notes, writable), .status = 1, .replaced = {}},
+    {.name = "RefusesAStepOutOfAGroupWritableWorkingDirectory", .args = {"d/notes.txt"},
+     .prepare = "mkdir j.doe/d && mv \"$FILE\" j.doe/d && chmod 2775 j.doe",
+     .output = refused("d/notes.txt", writable), .status = 1, .replaced = {},
+     .how = {.wrapper = {"sh", "-c", "cd j.doe && exec \"$0\" \"$@\""}}},
+    {.name = "RootsDirectoryInAStickyDirectory", .args = {"tmp/d/notes.txt"},
+     .prepare = "mkdir -m 1777 tmp && mkdir tmp/d && mv \"$FILE\" tmp/d",
+     .replaced = {"tmp/d/notes.txt"}},
+    {.name = "RootOnAUsersFileInTheirGroupWritableDirectory",
+     .prepare = "chown -R 65534:100 j.doe && chmod 2775 j.doe"},
+    {.name = "UsersOwnFilesInRootsSharedAndAnotherUsersDirectories",
+     .args = {"shared/mine/a.txt", "other/b.txt"},
+     .prepare = "mkdir -m 2775 shared other && chgrp 100 shared other && chown 1234 other && "
+                "mkdir shared/mine && cp \"$FILE\" shared/mine/a.txt && "
+                "mv \"$FILE\" other/b.txt && chown -R 65534:65534 shared/mine other/b.txt",
+     .output = done + done, .replaced = {"shared/mine/a.txt", "other/b.txt"},
+     .user = "--groups=100"},
+    {.name = "ALinkThatMoreOfThePathFollowsNotItsNamesake", .args = {"j.doe/l/sub/n.txt"},
+     .prepare = "mkdir -p j.doe/real/sub && cp \"$FILE\" j.doe/real/sub/n.txt && "
+                "mv \"$FILE\" j.doe/real/n.txt && ln -s real j.doe/l",
+     .replaced = {"j.doe/real/sub/n.txt"}},
+    {.name = "AUsersOwnTreeAndLink", .args = {"j.doe//d/./../d/notes.txt"},
+     .prepare = "mkdir j.doe/real && mv \"$FILE\" j.doe/real && ln -s real j.doe/d && "
+                "chown -hR 65534 j.doe",
+     .replaced = {"j.doe/real/notes.txt"}},
+    {.name = "FromRootRootsLinkOnAnAbsolutePath", .args = {"$PWD/run/notes.txt"},
+     .prepare = "ln -s \"$PWD/j.doe\" run", .from_root = true},
+    {.name = "FromRootTheCallersOwnAbsoluteLink", .args = {"mine/notes.txt"},
+     .prepare = owned + "ln -s \"$PWD/j.doe\" mine && chown -h 65534 mine",
+     .user = "--clear-groups", .from_root = true},
+    {.name = "AtMost40LinksAndNoFileForADirectory",
+     .args = {"j.doe/l39/notes.txt", "j.doe/l40/notes.txt", "j.doe/notes.txt/x"},
+     .prepare = "cd j.doe && ln -s . l0 && for i in $(seq 40); do ln -s l$((i - 1)) l$i; done",
+     .output = done + refused("j.doe/l40/notes.txt", "Too many levels of symbolic links") +
+               refused("j.doe/notes.txt/x", "Not a directory"),
+     .status = 1},
+    {.name = "ADirectoryPartAsLongAsTheSystemTakes",
+     .args = {deep + "/notes.txt", deep + "//notes.txt"},
+     .output = done + refused(deep + "//notes.txt", "File name too long"), .status = 1},
+    {.name = "FailingFchown", .faults = {"enable name=posix/io/owner/fchown,failinfo=1"},
+     .output = refused(notes, "cannot keep its owner and group"), .status = 1, .replaced = {}},
+    {.name = "FailingFsetxattr", .prepare = attributes,
+     .faults = {"enable name=linux/io/xattr/fsetxattr"},
+     .output = failed("cannot keep its attribute system.posix_acl_access"), .status = 1,
+     .replaced = {}},
+    {.name = "FailingFsetxattrNotNeededForAnInheritedAcl",
+     .prepare = "setfacl -m u:daemon:rw,m::-,o::- \"$FILE\" && "
+                "setfacl -d -m u:daemon:rw,g::r,o::- j.doe",
+     .faults = {"enable name=linux/io/xattr/fsetxattr"}},
+    {.name = "FailingFremovexattr", .prepare = "setfacl -d -m u:daemon:rw j.doe",
+     .faults = {"enable name=linux/io/xattr/fremovexattr"},
+     .output = failed("cannot drop the attribute system.posix_acl_access from its copy"),
+     .status = 1, .replaced = {}},
+    {.name = "FailingFlistxattr", .prepare = attributes,
+     .faults = {"enable name=linux/io/xattr/flistxattr,failinfo=5"},
+     .output = failed("Input/output error"), .status = 1, .replaced = {}},
+    {.name = "FailingOpen", .faults = {"enable name=posix/io/oc/openat,failinfo=13"},
+     .output = refused(notes, "Permission denied"), .status = 1, .replaced = {}},
+    {.name = "FailingOpenOnALinkThatTookTheNameLate",
+     .faults = {"enable name=posix/io/oc/openat,failinfo=40"},
+     .output = refused(notes, "is a symbolic link"), .status = 1, .replaced = {}},
+    // Once, so that gcov's at exit works.
+    {.name = "FailingOpenThatStartsTheWalk",
+     .faults = {"enable name=posix/io/oc/open,failinfo=24,onetime"},
+     .output = refused(notes, "Too many open files"), .status = 1, .replaced = {}},
+    {.name = "FailingFsetxattrOfANameShownQuoted",
+     .prepare = "setfattr -n \"$(printf 'user.\\033]0;x\\007')\" -v 1 \"$FILE\"",
+     .faults = {"enable name=linux/io/xattr/fsetxattr"},
+     .output = failed("cannot keep its attribute $'user.\\033]0;x\\a'"), .status = 1,
+     .replaced = {}},
+    {.name = "FailingRead", .faults = {"enable name=posix/io/rw/read,failinfo=5"},
+     .output = "Translating File \n\n" + refused(notes, "Input/output error"), .status = 1,
+     .replaced = {}},
+    {.name = "FailingFsync", .faults = {"enable name=posix/io/sync/fsync,failinfo=5"},
+     .output = failed("Input/output error"), .status = 1, .replaced = {}},
+    {.name = "FailingLinkat", .faults = {"enable name=posix/io/dir/linkat,failinfo=28"},
+     .output = failed("No space left on device"), .status = 1, .replaced = {}},
+    {.name = "FailingLinkatOnceTriesAnotherName",
+     .faults = {"enable name=posix/io/dir/linkat,failinfo=17,onetime"}},
+    {.name = "FailingRename", .faults = {"enable name=posix/io/dir/renameat,failinfo=5"},
+     .output = failed("Input/output error"), .status = 1, .replaced = {}},
+    {.name = "FailingDirectoryFlushIsNoSuccess",
+     .faults = {"enable name=posix/io/sync/fsync/dir,failinfo=5"},
+     .output = failed("replaced, but its directory could not be flushed: Input/output error"),
+     .status = 1},
+};
+// clang-format on
+
+// The fixture of decode's cases, each run with a row of the table.
+class DecodeReplace : public Decode, public testing::WithParamInterface<replace_case> {};
 
 } // namespace
 
@@ -87,357 +329,115 @@ using DecodeReplace = Decode;
 // it was. Either way no other file is written, given away or removed, and
 // nothing is left beside it, whatever fails and whoever runs it. Rows with
 // a user run as uid 65534 with those groups.
-TEST_F(DecodeReplace, ReplacesAFileInOneSafeStep)
+TEST_P(DecodeReplace, ReplacesAFileInOneSafeStep)
 {
-    const std::string notes = "j.doe/notes.txt";
-    const auto refused = [](const std::string &path, const std::string &reason) {
-        return "decode-replace: " + path + ": " + reason + "\n";
-    };
-    const auto failed = [&](const std::string &reason) {
-        return "Translating File \n...\n" + refused(notes, reason);
-    };
-    const std::string feeds(300000, '\n'); // more dots than a pipe holds
-    const std::string no_feeds(200000, '\xE9');
-    const std::string owned = "chown -R 65534:65534 j.doe && ";
-    // A system file, sys/prog, that a user's directory or link must not lead to.
-    const std::string system_file = "mkdir sys && cp \"$FILE\" sys/prog && ";
-    const std::string untrusted = "its path leads out of another user's directory";
-    const std::string writable = "its path leads out of a directory that others may write";
-    std::string deep = "j.doe"; // a directory part as long as the system takes
-    while (deep.size() + 2 < PATH_MAX)
-        deep += "/.";
-    // cap_net_raw in the permitted and effective sets.
-    const std::string capability =
-        "setfattr -n security.capability -v 0x0100000200200000000000000000000000000000 \"$FILE\"";
-    const std::string attributes =
-        "setfacl -m u:daemon:r \"$FILE\" && setfattr -n user.note -v kept "
-        "\"$FILE\" && setfacl -d -m u:daemon:rw j.doe";
-    // clang-format off
-    const struct {
-        std::vector<std::string> args = {"j.doe/notes.txt"};
-        std::string prepare{};             // shell, in the test's directory; FILE is $FILE
-        std::vector<std::string> faults{}; // fiu-run's commands
-        std::string output = done;
-        int status = 0;
-        std::vector<std::string> replaced = {"j.doe/notes.txt"};
-        std::string file = "j.doe/notes.txt"; // made with content, mode 0644
-        std::string content = three_lines;
-        std::string user{}; // setpriv's groups for uid 65534
-        setup how{};
-        int signal = 0;          // sent once its dots fill the pipe,
-        std::string meanwhile{}; // or this shell command run then
-        bool terminal = false;   // its standard input is a terminal
-        bool no_proc = false;    // /proc is missing
-        bool tmpfs = false;      // FILE's directory is a small tmpfs of its own
-        bool from_root = false;  // its walk goes through "/" to the test's directory
-    } table[] = {
-        {},
-        {.args = {"-notes.txt"}, .replaced = {"-notes.txt"}, .file = "-notes.txt"},
-        {.args = {"j.doe/new\nline.txt"}, .replaced = {"j.doe/new\nline.txt"},
-         .file = "j.doe/new\nline.txt"},
-        {.args = {"j.doe/notes[1].txt"}, .prepare = "cp \"$FILE\" j.doe/notes1.txt",
-         .replaced = {"j.doe/notes[1].txt"}, .file = "j.doe/notes[1].txt"},
-        {.args = {"j.doe/fifo"}, .prepare = "mkfifo j.doe/fifo",
-         .output = refused("j.doe/fifo", "is not a regular file"), .status = 1, .replaced = {}},
-        {.args = {"j.doe/"}, .output = refused("j.doe/", "is not a regular file"), .status = 1,
-         .replaced = {}},
-        {.args = {"j.doe/gone\033[2J.txt"},
-         .output = refused("$'j.doe/gone\\033[2J.txt'", "No such file or directory"),
-         .status = 1, .replaced = {}},
-        {.args = {}, .output = "Usage: decode-replace FILE...\n", .status = 2, .replaced = {}},
-        {.prepare = "ln \"$FILE\" j.doe/other.txt", .output = refused(notes, "has 2 hard links"),
-         .status = 1, .replaced = {}},
-        // One refused among several; standard output one of them, and so
-        // given nothing, not even for those before it.
-        {.args = {"j.doe/a.txt", "j.doe/link", notes},
-         .prepare = "cp \"$FILE\" j.doe/a.txt && ln -s notes.txt j.doe/link",
-         .output = done + refused("j.doe/link", "is a symbolic link") + done, .status = 1,
-         .replaced = {"j.doe/a.txt", notes}},
-        {.args = {"j.doe/a.txt", notes}, .prepare = "cp \"$FILE\" j.doe/a.txt", .output = "",
-         .replaced = {"j.doe/a.txt", notes}, .how = {.stdout_to = notes, .stdout_flags = O_APPEND}},
-        {.status = -1, .replaced = {}, .content = feeds, .signal = SIGKILL},
-        // Written while it was decoded.
-        {.output = "Translating File \n" + std::string(300001, '.') + "\n" +
-                    refused(notes, "changed while it was decoded"),
-         .status = 1, .replaced = {}, .content = feeds,
-         .meanwhile = "printf '\\301\\n' >>\"$FILE\""},
-        // Root, in another user's directory, on another user's file, among
-        // links to its own.
-        {.prepare = "chown 65534:100 \"$FILE\" && chmod 6754 \"$FILE\" && " + capability + " && " +
-                    attributes + " && chown 65534 j.doe && echo x >secret && "
-                    "ln -s ../secret j.doe/notes.new && ln -s ../secret j.doe/.decode-replace.0"},
-        {.prepare = owned + "chgrp 100 \"$FILE\"",
-         .output = refused(notes, "cannot keep its owner and group"),
-         .status = 1, .replaced = {}, .user = "--clear-groups"},
-        {.prepare = "chown -R 65534:100 j.doe && chmod 2775 \"$FILE\"", .user = "--groups=100"},
-        // The system drops a set-group-ID bit for a group that the user is not in.
-        {.prepare = "chown -R 65534:100 j.doe && chmod 2777 j.doe && chmod 2755 \"$FILE\"",
-         .output = failed("cannot keep its mode"), .status = 1, .replaced = {},
-         .user = "--clear-groups"},
-        {.prepare = owned + capability,
-         .output = failed("cannot keep its attribute security.capability"),
-         .status = 1, .replaced = {}, .user = "--clear-groups"},
-        {.prepare = owned + "chmod 444 \"$FILE\"",
-         .output = "Translating File \r\n...\r\nDone!\r\n",
-         .user = "--clear-groups", .terminal = true},
-        {.output = "Translating File \n\n" + refused(notes, "No space left on device"), .status = 1,
-         .replaced = {}, .content = no_feeds, .tmpfs = true},
-        // A read-only directory, on a read-only file system so that root is refused too.
-        {.prepare = "mount -o remount,ro j.doe", .output = refused(notes, "Read-only file system"),
-         .status = 1, .replaced = {}, .tmpfs = true},
-        // Where the copy must have a name of its own.
-        {.no_proc = true},
-        {.status = -1, .replaced = {}, .content = feeds, .signal = SIGTERM, .no_proc = true},
-        {.status = -1, .replaced = {}, .content = feeds, .signal = SIGXCPU, .no_proc = true},
-        {.status = -1, .replaced = {}, .content = feeds, .signal = SIGRTMAX, .no_proc = true},
-        // Readable by its owner alone while it is written.
-        {.output = "Translating File \n" + std::string(300000, '.') + "\nDone!\n", .content = feeds,
-         .meanwhile = "test \"$(stat -c %a j.doe/.decode-replace.*)\" = 600", .no_proc = true},
-        // SIGHUP ignored, as nohup leaves it.
-        {.content = feeds, .how = {.wrapper = {"nohup"}}, .signal = SIGHUP},
-        // A resized terminal does not end a run, nor take its copy's name.
-        {.content = feeds, .signal = SIGWINCH, .no_proc = true},
-        // A directory that would keep the copy's name.
-        {.prepare = "chattr +a j.doe", .output = refused(notes, "its directory is append-only"),
-         .status = 1, .replaced = {}, .tmpfs = true},
-        {.prepare = "chattr +i j.doe", .output = refused(notes, "its directory is immutable"),
-         .status = 1, .replaced = {}, .tmpfs = true},
-        // And FILE itself, refused before it is decoded.
-        {.prepare = "chattr +a \"$FILE\"", .output = refused(notes, "is append-only"),
-         .status = 1, .replaced = {}, .tmpfs = true},
-        {.prepare = "chattr +i \"$FILE\"", .output = refused(notes, "is immutable"),
-         .status = 1, .replaced = {}, .tmpfs = true},
-        // The directory part, walked: a user's links that lead out of their
-        // own files, planted or swapped in during the run (a relative link
-        // reached through a second), are refused.
-        {.args = {"j.doe/d/prog"},
-         .prepare = system_file + "chown 65534 j.doe && ln -s \"$PWD/sys\" j.doe/d && "
-                    "chown -h 65534 j.doe/d",
-         .output = refused("j.doe/d/prog", untrusted), .status = 1, .replaced = {}},
-        {.args = {"tmp/d/prog"},
-         .prepare = system_file + "mkdir -m 1777 tmp && ln -s ../sys tmp/d && chown -h 65534 tmp/d",
-         .output = refused("tmp/d/prog", untrusted), .status = 1, .replaced = {}},
-        {.args = {"j.doe/d/notes.txt", "j.doe/d/prog"},
-         .prepare = system_file + "mkdir j.doe/d && mv \"$FILE\" j.doe/d && chown -R 65534 j.doe",
-         .output = "Translating File \n" + std::string(300000, '.') + "\nDone!\n" +
-                   refused("j.doe/d/prog", untrusted),
-         .status = 1, .replaced = {"j.doe/away/notes.txt"}, .content = feeds,
-         .meanwhile = "mv j.doe/d j.doe/away && ln -s e j.doe/d && ln -s ../sys j.doe/e && "
-                      "chown -h 65534 j.doe/d j.doe/e"},
-        // FILE's own name is judged: root's program, moved by a user into
-        // that user's directory, is not root's to replace there.
-        {.prepare = "chmod 4755 \"$FILE\" && chown 65534 j.doe",
-         .output = refused(notes, untrusted), .status = 1, .replaced = {}},
-        // Where root runs, no step out of a directory of root's that others
-        // may write: they chose what its names are. Reached from outside,
-        // or as the working directory.
-        {.args = {"pub/incoming/prog"},
-         .prepare = "mkdir -m 777 pub && mkdir pub/incoming && mv \"$FILE\" pub/incoming/prog",
-         .output = refused("pub/incoming/prog", writable), .status = 1, .replaced = {}},
-        {.prepare = "chmod 2775 j.doe", .output = refused(notes, writable), .status = 1,
-         .replaced = {}},
-        {.args = {"d/notes.txt"},
-         .prepare = "mkdir j.doe/d && mv \"$FILE\" j.doe/d && chmod 2775 j.doe",
-         .output = refused("d/notes.txt", writable), .status = 1, .replaced = {},
-         .how = {.wrapper = {"sh", "-c", "cd j.doe && exec \"$0\" \"$@\""}}},
-        // But a sticky one is root's; and a user's directory vouches for
-        // that user's files, whoever else may write it.
-        {.args = {"tmp/d/notes.txt"},
-         .prepare = "mkdir -m 1777 tmp && mkdir tmp/d && mv \"$FILE\" tmp/d",
-         .replaced = {"tmp/d/notes.txt"}},
-        {.prepare = "chown -R 65534:100 j.doe && chmod 2775 j.doe"},
-        // An ordinary user's own files, in root's shared directory and in
-        // another user's.
-        {.args = {"shared/mine/a.txt", "other/b.txt"},
-         .prepare = "mkdir -m 2775 shared other && chgrp 100 shared other && chown 1234 other && "
-                    "mkdir shared/mine && cp \"$FILE\" shared/mine/a.txt && "
-                    "mv \"$FILE\" other/b.txt && chown -R 65534:65534 shared/mine other/b.txt",
-         .output = done + done, .replaced = {"shared/mine/a.txt", "other/b.txt"},
-         .user = "--groups=100"},
-        // A link that more of the path follows, beside a namesake of FILE.
-        {.args = {"j.doe/l/sub/n.txt"},
-         .prepare = "mkdir -p j.doe/real/sub && cp \"$FILE\" j.doe/real/sub/n.txt && "
-                    "mv \"$FILE\" j.doe/real/n.txt && ln -s real j.doe/l",
-         .replaced = {"j.doe/real/sub/n.txt"}},
-        // What a user's own links, root's and the caller's may do.
-        {.args = {"j.doe//d/./../d/notes.txt"},
-         .prepare = "mkdir j.doe/real && mv \"$FILE\" j.doe/real && ln -s real j.doe/d && "
-                    "chown -hR 65534 j.doe",
-         .replaced = {"j.doe/real/notes.txt"}},
-        {.args = {(dir_ / "run/notes.txt").string()}, .prepare = "ln -s \"$PWD/j.doe\" run",
-         .from_root = true},
-        {.args = {"mine/notes.txt"},
-         .prepare = owned + "ln -s \"$PWD/j.doe\" mine && chown -h 65534 mine",
-         .user = "--clear-groups", .from_root = true},
-        // At most 40 links; then a file where a directory must be.
-        {.args = {"j.doe/l39/notes.txt", "j.doe/l40/notes.txt", "j.doe/notes.txt/x"},
-         .prepare = "cd j.doe && ln -s . l0 && for i in $(seq 40); do ln -s l$((i - 1)) l$i; done",
-         .output = done + refused("j.doe/l40/notes.txt", "Too many levels of symbolic links") +
-                   refused("j.doe/notes.txt/x", "Not a directory"),
-         .status = 1},
-        {.args = {deep + "/notes.txt", deep + "//notes.txt"},
-         .output = done + refused(deep + "//notes.txt", "File name too long"), .status = 1},
-        {.faults = {"enable name=posix/io/owner/fchown,failinfo=1"},
-         .output = refused(notes, "cannot keep its owner and group"), .status = 1, .replaced = {}},
-        {.prepare = attributes, .faults = {"enable name=linux/io/xattr/fsetxattr"},
-         .output = failed("cannot keep its attribute system.posix_acl_access"), .status = 1,
-         .replaced = {}},
-        // An ACL that the copy inherits as FILE has it needs no setting.
-        {.prepare = "setfacl -m u:daemon:rw,m::-,o::- \"$FILE\" && "
-                    "setfacl -d -m u:daemon:rw,g::r,o::- j.doe",
-         .faults = {"enable name=linux/io/xattr/fsetxattr"}},
-        {.prepare = "setfacl -d -m u:daemon:rw j.doe",
-         .faults = {"enable name=linux/io/xattr/fremovexattr"},
-         .output = failed("cannot drop the attribute system.posix_acl_access from its copy"),
-         .status = 1, .replaced = {}},
-        {.prepare = attributes, .faults = {"enable name=linux/io/xattr/flistxattr,failinfo=5"},
-         .output = failed("Input/output error"), .status = 1, .replaced = {}},
-        {.faults = {"enable name=posix/io/oc/openat,failinfo=13"},
-         .output = refused(notes, "Permission denied"), .status = 1, .replaced = {}},
-        // A link that took FILE's name after it was looked at.
-        {.faults = {"enable name=posix/io/oc/openat,failinfo=40"},
-         .output = refused(notes, "is a symbolic link"), .status = 1, .replaced = {}},
-        // The open that starts the walk; once, so that gcov's at exit works.
-        {.faults = {"enable name=posix/io/oc/open,failinfo=24,onetime"},
-         .output = refused(notes, "Too many open files"), .status = 1, .replaced = {}},
-        {.prepare = "setfattr -n \"$(printf 'user.\\033]0;x\\007')\" -v 1 \"$FILE\"",
-         .faults = {"enable name=linux/io/xattr/fsetxattr"},
-         .output = failed("cannot keep its attribute $'user.\\033]0;x\\a'"), .status = 1,
-         .replaced = {}},
-        {.faults = {"enable name=posix/io/rw/read,failinfo=5"},
-         .output = "Translating File \n\n" + refused(notes, "Input/output error"), .status = 1,
-         .replaced = {}},
-        {.faults = {"enable name=posix/io/sync/fsync,failinfo=5"},
-         .output = failed("Input/output error"), .status = 1, .replaced = {}},
-        {.faults = {"enable name=posix/io/dir/linkat,failinfo=28"},
-         .output = failed("No space left on device"), .status = 1, .replaced = {}},
-        {.faults = {"enable name=posix/io/dir/linkat,failinfo=17,onetime"}},
-        {.faults = {"enable name=posix/io/dir/renameat,failinfo=5"},
-         .output = failed("Input/output error"), .status = 1, .replaced = {}},
-        // Replaced, but not known to be on the disk: not a success either.
-        {.faults = {"enable name=posix/io/sync/fsync/dir,failinfo=5"},
-         .output = failed("replaced, but its directory could not be flushed: Input/output error"),
-         .status = 1},
-    };
-    // clang-format on
+    const replace_case &row = GetParam();
     // The program, where the other user can run it.
     const std::string program = (dir_ / "decode-replace").string();
     fs::copy_file(REPLACE_BINARY, program);
     fs::permissions(dir_, fs::perms(0711));
-    const std::string no_faults =
-        FIU_CALLS[0] == '\0' ? "libfiu's header and library (Debian's libfiu-dev) at build time"
-                             : without_faults();
-    const std::string nobody = without_another_user();
+    std::string needs =
+        (row.no_proc || row.tmpfs) && geteuid() != 0 ? "root, to mount"
+        : row.terminal && !on_path("script")         ? "script (util-linux)"
+        : row.no_proc && (!emulator.empty() || sanitized)
+            ? "a build that runs without /proc: not under qemu-user or AddressSanitizer"
+        : row.from_root && !emulator.empty()
+            ? "a build not under qemu-user, which opens \"/\" as its sysroot (-L)"
+            : "";
+    if (needs.empty() && !row.user.empty())
+        needs = without_another_user();
+    if (needs.empty() && !row.faults.empty())
+        needs = FIU_CALLS[0] == '\0'
+                    ? "libfiu's header and library (Debian's libfiu-dev) at build time"
+                    : without_faults();
+    if (!needs.empty())
+        GTEST_SKIP() << "needs " << needs;
     // Shell commands run in the test's directory, under umask 022 whatever
-    // the caller's, so that the directories they make, as j.doe, are
-    // writable by their owner alone.
+    // the caller's: what they make, as j.doe, only its owner may write.
     const std::string in_dir = "cd '" + dir_.string() + "' && umask 022 && ";
-    std::string skipped;
-    for (std::size_t row_number = 0; row_number < std::size(table); ++row_number) {
-        const auto &row = table[row_number];
-        const std::string where = "row " + std::to_string(row_number);
-        const std::string needs =
-            (row.no_proc || row.tmpfs) && geteuid() != 0 ? "root, to mount"
-            : !row.user.empty() && !nobody.empty()       ? nobody
-            : !row.faults.empty() && !no_faults.empty()  ? no_faults
-            : row.terminal && !on_path("script")         ? "script (util-linux)"
-            : row.no_proc && (!emulator.empty() || sanitized)
-                ? "a build that runs without /proc: not under qemu-user or AddressSanitizer"
-            : row.from_root && !emulator.empty()
-                ? "a build not under qemu-user, which opens \"/\" as its sysroot (-L)"
-                : "";
-        if (!needs.empty()) {
-            skipped += where + " needs " + needs + "\n";
-            continue;
+    fs::create_directory(dir_ / "j.doe");
+    fs::permissions(dir_ / "j.doe", fs::perms(0755));
+    const struct unmounted_at_end {
+        std::string path;
+        ~unmounted_at_end()
+        {
+            if (!path.empty())
+                umount(path.c_str());
         }
-        for (const auto &entry : fs::directory_iterator(dir_))
-            if (entry.path() != program)
-                fs::remove_all(entry.path());
-        fs::create_directory(dir_ / "j.doe");
-        fs::permissions(dir_ / "j.doe", fs::perms(0755));
-        const struct unmounted_at_end {
-            std::string path;
-            ~unmounted_at_end()
-            {
-                if (!path.empty())
-                    umount(path.c_str());
-            }
-        } small{row.tmpfs ? (dir_ / "j.doe").string() : ""};
-        if (row.tmpfs) {
-            ASSERT_EQ(mount("decode-test", small.path.c_str(), "tmpfs", 0, "size=256k"), 0);
-        }
-        put(row.file, row.content);
-        fs::permissions(dir_ / row.file, fs::perms(0644));
-        setenv("FILE", row.file.c_str(), 1);
-        if (!row.prepare.empty() && std::system((in_dir + row.prepare + " 2>&1").c_str()) != 0) {
-            skipped += where + " cannot be prepared (" + row.prepare +
-                       "): it needs root, setfacl and setfattr, and a TMPDIR that takes ACLs "
-                       "and attributes\n";
-            continue;
-        }
-        const auto before = snapshot(dir_);
-
-        std::vector<std::string> words;
-        if (row.no_proc)
-            words = {"unshare", "-m", "sh", "-c",
-                     "mount -t tmpfs no-proc /proc && exec \"$0\" \"$@\""};
-        if (!row.user.empty())
-            words = as_nobody(row.user);
-        if (!row.faults.empty()) {
-            words.insert(words.end(), {"fiu-run", "-x", "-f", ""});
-            for (const std::string &command : row.faults)
-                words.insert(words.end(), {"-c", command});
-            words.insert(words.end(),
-                         {"sh", "-c", "LD_PRELOAD=\"$LD_PRELOAD $0\" exec \"$@\"", FIU_CALLS});
-        }
-        std::vector<std::string> runs = emulator;
-        runs.push_back(program);
-        runs.insert(runs.end(), row.args.begin(), row.args.end());
-        if (row.terminal) {
-            std::string line;
-            for (const std::string &word : runs)
-                line += "'" + word + "' ";
-            runs = {"script", "-qec", line, "/dev/null"};
-        }
-        words.insert(words.end(), runs.begin(), runs.end());
-        words.insert(words.begin(), row.how.wrapper.begin(), row.how.wrapper.end());
-        setup how = row.how;
-        how.command = words;
-        const running child = start({}, how);
-        auto expected = before;
-        if (row.signal != 0 || !row.meanwhile.empty()) {
-            EXPECT_TRUE(output_full(child)) << where;
-            if (row.signal != 0) {
-                kill(child.pid, row.signal);
-            } else {
-                EXPECT_EQ(std::system((in_dir + row.meanwhile).c_str()), 0) << where;
-                expected = snapshot(dir_);
-                // The copy under its hidden name must be gone when the run ends.
-                std::erase_if(expected, [&](const auto &file) {
-                    return before.count(file.first) == 0 &&
-                           file.first.find("/.decode-replace.") != std::string::npos;
-                });
-            }
-        }
-        const run_result result = finish(child);
-
-        EXPECT_EQ(result.status, row.status) << where;
-        if (row.signal != 0) {
-            EXPECT_EQ(result.output.substr(0, 22), "Translating File \n....") << where;
-            EXPECT_EQ(result.output.ends_with("\nDone!\n"), row.status == 0) << where;
-        } else {
-            EXPECT_EQ(result.output, row.output) << where;
-        }
-        const auto after = snapshot(dir_);
-        for (const std::string &path : row.replaced) {
-            seen_file &file = expected[path];
-            file.data = model_output(file.data);
-            EXPECT_NE(after.count(path) ? after.at(path).inode : file.inode, file.inode)
-                << where << ": " << path << " was written in place";
-            file.inode = after.count(path) ? after.at(path).inode : 0;
-        }
-        EXPECT_EQ(differences(expected, after), "") << where;
+    } small{row.tmpfs ? (dir_ / "j.doe").string() : ""};
+    if (row.tmpfs) {
+        ASSERT_EQ(mount("decode-test", small.path.c_str(), "tmpfs", 0, "size=256k"), 0);
     }
-    if (!skipped.empty())
-        GTEST_SKIP() << skipped;
+    put(row.file, row.content);
+    fs::permissions(dir_ / row.file, fs::perms(0644));
+    setenv("FILE", row.file.c_str(), 1);
+    if (!row.prepare.empty() && std::system((in_dir + row.prepare + " 2>&1").c_str()) != 0)
+        GTEST_SKIP() << "cannot be prepared (" << row.prepare
+                     << "): it needs root, setfacl and setfattr, and a TMPDIR that takes ACLs "
+                        "and attributes";
+    const auto before = snapshot(dir_);
+
+    std::vector<std::string> words;
+    if (row.no_proc)
+        words = {"unshare", "-m", "sh", "-c", "mount -t tmpfs no-proc /proc && exec \"$0\" \"$@\""};
+    if (!row.user.empty())
+        words = as_nobody(row.user);
+    if (!row.faults.empty()) {
+        words.insert(words.end(), {"fiu-run", "-x", "-f", ""});
+        for (const std::string &command : row.faults)
+            words.insert(words.end(), {"-c", command});
+        words.insert(words.end(),
+                     {"sh", "-c", "LD_PRELOAD=\"$LD_PRELOAD $0\" exec \"$@\"", FIU_CALLS});
+    }
+    std::vector<std::string> runs = emulator;
+    runs.push_back(program);
+    for (const std::string &arg : row.args)
+        runs.push_back(arg.starts_with("$PWD/") ? dir_.string() + arg.substr(4) : arg);
+    if (row.terminal) {
+        std::string line;
+        for (const std::string &word : runs)
+            line += "'" + word + "' ";
+        runs = {"script", "-qec", line, "/dev/null"};
+    }
+    words.insert(words.end(), runs.begin(), runs.end());
+    words.insert(words.begin(), row.how.wrapper.begin(), row.how.wrapper.end());
+    setup how = row.how;
+    how.command = words;
+    const running child = start({}, how);
+    auto expected = before;
+    if (row.signal != 0 || !row.meanwhile.empty()) {
+        EXPECT_TRUE(output_full(child));
+        if (row.signal != 0) {
+            kill(child.pid, row.signal);
+        } else {
+            EXPECT_EQ(std::system((in_dir + row.meanwhile).c_str()), 0);
+            expected = snapshot(dir_);
+            // The copy under its hidden name must be gone when the run ends.
+            std::erase_if(expected, [&](const auto &file) {
+                return before.count(file.first) == 0 &&
+                       file.first.find("/.decode-replace.") != std::string::npos;
+            });
+        }
+    }
+    const run_result result = finish(child);
+
+    EXPECT_EQ(result.status, row.status);
+    if (row.signal != 0) {
+        EXPECT_EQ(result.output.substr(0, 22), "Translating File \n....");
+        EXPECT_EQ(result.output.ends_with("\nDone!\n"), row.status == 0);
+    } else {
+        EXPECT_EQ(result.output, row.output);
+    }
+    const auto after = snapshot(dir_);
+    for (const std::string &path : row.replaced) {
+        seen_file &file = expected[path];
+        file.data = model_output(file.data);
+        EXPECT_NE(after.count(path) ? after.at(path).inode : file.inode, file.inode)
+            << path << " was written in place";
+        file.inode = after.count(path) ? after.at(path).inode : 0;
+    }
+    EXPECT_EQ(differences(expected, after), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, DecodeReplace, testing::ValuesIn(table),
+                         [](const auto &row) { return row.param.name; });
