@@ -142,11 +142,10 @@ const char *refusal(const struct stat &file, char (&why)[64])
 const char *flag_refusal(int fd, const char *immutable, const char *append_only)
 {
     int flags = 0;
-    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
-        return nullptr;
-    return (flags & FS_IMMUTABLE_FL) != 0 ? immutable
-           : (flags & FS_APPEND_FL) != 0  ? append_only
-                                          : nullptr;
+    return ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 ? nullptr
+           : (flags & FS_IMMUTABLE_FL) != 0        ? immutable
+           : (flags & FS_APPEND_FL) != 0           ? append_only
+                                                   : nullptr;
 }
 
 // The copy: an unnamed file in FILE's directory, which a kill or a crash

@@ -107,10 +107,11 @@ int open_directory(const char *path, const char *&name, const char *&why)
 
 const char *untrusted_file(int dir, const struct stat &file)
 {
-    if (geteuid() != 0 && file.st_uid == geteuid())
-        return nullptr;
+    const bool own = geteuid() != 0 && file.st_uid == geteuid();
     struct stat dir_stat {};
-    return fstat(dir, &dir_stat) != 0 ? strerror(errno) : distrusted(dir_stat, file);
+    return own                          ? nullptr
+           : fstat(dir, &dir_stat) != 0 ? strerror(errno)
+                                        : distrusted(dir_stat, file);
 }
 
 } // namespace decode
