@@ -29,10 +29,10 @@ constexpr int most_links = 40;
 const char *distrusted(const struct stat &from, const struct stat &to)
 {
     const uid_t caller = geteuid();
-    const bool own = from.st_uid == 0 || from.st_uid == caller;
-    if (own && caller == 0 && S_ISDIR(from.st_mode) && (from.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
-        (from.st_mode & S_ISVTX) == 0)
+    if (caller == 0 && from.st_uid == 0 && S_ISDIR(from.st_mode) &&
+        (from.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (from.st_mode & S_ISVTX) == 0)
         return writable_step;
+    const bool own = from.st_uid == 0 || from.st_uid == caller;
     return own || to.st_uid == from.st_uid ? nullptr : untrusted_step;
 }
 
