@@ -217,13 +217,13 @@ TEST_F(Decode, CannotOpen)
         {"caf\xC3\xA9 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF\xC2\xA0\xE0\xA0\x80\xED\x9F\xBF",
          "Unable to open caf\xC3\xA9 \xF0\x9F\x98\x80 "
          "\xF4\x8F\xBF\xBF\xC2\xA0\xE0\xA0\x80\xED\x9F\xBF\n"},
-        // U+009B, a C1 control (CSI); a lone byte; overlong forms, a
+        // U+009B, a C1 control (CSI); a lone byte, overlong forms, a
         // surrogate, past U+10FFFF, a character cut short.
         {"a\302\2332Jb", "Unable to open $'a\\302\\2332Jb'\n"},
-        {"caf\351", "Unable to open $'caf\\351'\n"},
-        {"\300\257\340\237\277\360\217\277\277\355\240\200\364\220\200\200\342\202",
-         "Unable to open $'\\300\\257\\340\\237\\277\\360\\217\\277\\277\\355\\240\\200"
-         "\\364\\220\\200\\200\\342\\202'\n"},
+        {"caf\351 \300\257 \340\237\277 \360\217\277\277 \355\240\200 \364\220\200\200 "
+         "\342\202.txt",
+         "Unable to open $'caf\\351 \\300\\257 \\340\\237\\277 \\360\\217\\277\\277 "
+         "\\355\\240\\200 \\364\\220\\200\\200 \\342\\202.txt'\n"},
         // Four bytes shown for each.
         {"\1\2\3\4\5\6\16\17\20\21\22\23\24\25\26\27\30\31.txt",
          "Unable to open $'\\001\\002\\003\\004\\005\\006\\016\\017\\020\\021\\022\\023\\024"
