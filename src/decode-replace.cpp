@@ -282,7 +282,7 @@ bool replace(const char *path)
     if (fchown(copy.get(), before.st_uid, before.st_gid) != 0)
         return report.fail(errno == EPERM ? "cannot keep its owner and group" : strerror(errno));
 
-    say(messages, "Translating File \n");
+    say(messages, "Translating File %s\n", shown(path).c_str());
     report.banner = true;
     if (decode::translate(file.get(), copy.get(), messages).status != decode::outcome::done)
         return report.fail(strerror(errno));
