@@ -13,12 +13,15 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/limits.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -113,27 +116,58 @@ struct file_report {
     const char *path;
     bool banner = false;
 
-    bool fail(const char *reason) const
+    // Says why FILE was not replaced, in the printf way, and returns false.
+    // NOLINTNEXTLINE(cert-dcl50-cpp)
+    [[gnu::format(printf, 2, 3)]] bool fail(const char *format, ...) const
     {
         if (banner)
             say(messages, "\n");
-        say(reasons, "decode-replace: %s: %s\n", shown(path).c_str(), reason);
+        va_list args;
+        va_start(args, format);
+        char *reason = nullptr;
+        const int size = vasprintf(&reason, format, args);
+        va_end(args);
+        say(reasons, "decode-replace: %s: %s\n", shown(path).c_str(), size >= 0 ? reason : format);
+        free(reason);
         return false;
     }
 };
 
-// Why a file's status rules it out, or nullptr.
-const char *refusal(const struct stat &file, char (&why)[64])
+// Says why the walk to FILE, or its last step, was refused: where, by whom,
+// and with the system's error where it failed.
+bool refuse(const file_report &report, const decode::walk &walked)
 {
-    if (S_ISLNK(file.st_mode))
-        return "is a symbolic link";
-    if (!S_ISREG(file.st_mode))
-        return "is not a regular file";
-    if (file.st_nlink == 1)
-        return nullptr;
-    (void)snprintf(why, sizeof why, "has %llu hard links",
-                   static_cast<unsigned long long>(file.st_nlink));
-    return why;
+    using decode::distrust;
+    const shown shown_place(walked.place);
+    const char *const place = shown_place.c_str();
+    const struct stat &left = walked.left;
+    switch (walked.refused) {
+    case distrust::other_owner:
+        if (const passwd *owner = getpwuid(left.st_uid); owner != nullptr)
+            return report.fail("its path leads out of %s, which belongs to user %s, to another "
+                               "owner's",
+                               place, shown(owner->pw_name).c_str());
+        return report.fail("its path leads out of %s, which belongs to user %u, to another owner's",
+                           place, static_cast<unsigned>(left.st_uid));
+    case distrust::writable:
+        return report.fail("its path leads out of %s, which %s may write", place,
+                           (left.st_mode & S_IWOTH) == 0   ? "its group"
+                           : (left.st_mode & S_IWGRP) == 0 ? "others"
+                                                           : "its group and others");
+    case distrust::linked_link:
+        return report.fail("its path leads through %s, a symbolic link with %ju hard links", place,
+                           static_cast<std::uintmax_t>(left.st_nlink));
+    case distrust::unmapped:
+        return report.fail("its path leads out of %s, whose owner this user namespace does not map",
+                           place);
+    case distrust::unmapped_owner:
+        return report.fail("its owner is not mapped in this user namespace");
+    case distrust::unmapped_group:
+        return report.fail("its group is not mapped in this user namespace");
+    case distrust::none:
+        break;
+    }
+    return report.fail("%s", strerror(walked.error));
 }
 
 // Why the flags of a file or directory rule it out, or nullptr: the reason
@@ -174,42 +208,32 @@ int create_copy(int dir, char (&at_proc)[32])
     return copy;
 }
 
-// The longest that an attribute's name, at most XATTR_NAME_MAX bytes, is
-// shown.
-constexpr int shown_name_max = static_cast<int>(shown::room(XATTR_NAME_MAX));
-
 // Gives the copy FILE's extended attributes, exactly: each that FILE lacks,
 // such as an ACL from the directory's default ACL, is removed, and each
 // that the copy lacks or holds with another value is set. One it already
 // holds with FILE's value is left alone, so that a label that the system
-// gave it does not stop a user who may not set labels. Returns why not,
-// or nullptr.
-const char *keep_attributes(int file, int copy, char (&why)[shown_name_max + 64])
+// gave it does not stop a user who may not set labels. Says why not, where
+// it cannot.
+bool keep_attributes(int file, int copy, const file_report &report)
 {
     static char names[XATTR_LIST_MAX], value[XATTR_SIZE_MAX], held[XATTR_SIZE_MAX];
     ssize_t size = flistxattr(copy, names, sizeof names);
     for (const char *name = names; size > 0 && name < names + size; name += strlen(name) + 1)
         if (fgetxattr(file, name, nullptr, 0) < 0 && errno == ENODATA &&
-            fremovexattr(copy, name) != 0) {
-            (void)snprintf(why, sizeof why, "cannot drop the attribute %.*s from its copy",
-                           shown_name_max, shown(name).c_str());
-            return why;
-        }
+            fremovexattr(copy, name) != 0)
+            return report.fail("cannot drop the attribute %s from its copy", shown(name).c_str());
     size = flistxattr(file, names, sizeof names);
     if (size < 0 && errno != ENOTSUP)
-        return strerror(errno);
+        return report.fail("%s", strerror(errno));
     for (const char *name = names; size > 0 && name < names + size; name += strlen(name) + 1) {
         const ssize_t length = fgetxattr(file, name, value, sizeof value);
         if (length >= 0 && fgetxattr(copy, name, held, sizeof held) == length &&
             std::memcmp(held, value, static_cast<std::size_t>(length)) == 0)
             continue;
-        if (length < 0 || fsetxattr(copy, name, value, static_cast<std::size_t>(length), 0) != 0) {
-            (void)snprintf(why, sizeof why, "cannot keep its attribute %.*s", shown_name_max,
-                           shown(name).c_str());
-            return why;
-        }
+        if (length < 0 || fsetxattr(copy, name, value, static_cast<std::size_t>(length), 0) != 0)
+            return report.fail("cannot keep its attribute %s", shown(name).c_str());
     }
-    return nullptr;
+    return true;
 }
 
 bool same_time(const timespec &a, const timespec &b)
@@ -235,14 +259,15 @@ bool unchanged(int dir, const char *name, int file, const struct stat &before, i
 bool replace(const char *path)
 {
     file_report report{path};
-    const char *name = nullptr, *unreached = nullptr;
-    const descriptor dir(decode::open_directory(path, name, unreached));
+    decode::walk walked = decode::open_directory(path);
+    const descriptor dir(walked.dir);
     if (dir.get() < 0)
-        return report.fail(unreached);
+        return refuse(report, walked);
+    const char *const name = walked.name;
     struct stat named {
     }, before{};
     if (fstatat(dir.get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0)
-        return report.fail(strerror(errno));
+        return report.fail("%s", strerror(errno));
     // Only a regular file is opened, and without blocking, should a FIFO
     // have taken its name since; then what opened is judged.
     const bool regular = S_ISREG(named.st_mode);
@@ -250,20 +275,30 @@ bool replace(const char *path)
         regular ? openat(dir.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
                 : -1);
     if (regular && !opened(file, before))
-        return report.fail(errno == ELOOP ? "is a symbolic link" : strerror(errno));
-    char why[64];
-    if (const char *refused = refusal(regular ? before : named, why))
-        return report.fail(refused);
-    if (const char *untrusted = decode::untrusted_file(dir.get(), before))
-        return report.fail(untrusted);
+        return report.fail("%s", errno == ELOOP ? "is a symbolic link" : strerror(errno));
+    if (S_ISLNK(named.st_mode))
+        return report.fail("is a symbolic link");
+    if (!regular || !S_ISREG(before.st_mode))
+        return report.fail("is not a regular file");
+    if (before.st_nlink != 1)
+        return report.fail("has %ju hard links", static_cast<std::uintmax_t>(before.st_nlink));
+    if (!decode::trusted_file(walked, before))
+        return refuse(report, walked);
+    // A privileged run's copy of a file with holes would be written whole,
+    // and a user's tiny file could fill the disk, root's reserve and all.
+    // The probe moves the offset that the pass reads from: it goes back.
+    const off_t hole = decode::privileged() ? lseek(file.get(), 0, SEEK_HOLE) : -1;
+    (void)lseek(file.get(), 0, SEEK_SET);
+    if (hole >= 0 && hole < before.st_size)
+        return report.fail("has holes, which its copy would fill");
     // An immutable or append-only FILE would fail the rename only once it
     // is decoded; a directory that gives up no name would keep the copy's,
     // since the rename would fail, and so would the removal.
     if (const char *flagged = flag_refusal(file.get(), "is immutable", "is append-only"))
-        return report.fail(flagged);
+        return report.fail("%s", flagged);
     if (const char *flagged =
             flag_refusal(dir.get(), "its directory is immutable", "its directory is append-only"))
-        return report.fail(flagged);
+        return report.fail("%s", flagged);
 
     char at_proc[32];
     const descriptor copy(create_copy(dir.get(), at_proc));
@@ -276,26 +311,26 @@ bool replace(const char *path)
         }
     } cleanup;
     if (copy.get() < 0)
-        return report.fail(strerror(errno));
+        return report.fail("%s", strerror(errno));
     // The owner first, which clears set-id bits; then the data, which
     // clears file capabilities; then the attributes and the mode.
     if (fchown(copy.get(), before.st_uid, before.st_gid) != 0)
-        return report.fail(errno == EPERM ? "cannot keep its owner and group" : strerror(errno));
+        return report.fail("%s",
+                           errno == EPERM ? "cannot keep its owner and group" : strerror(errno));
 
     say(messages, "Translating File %s\n", shown(path).c_str());
     report.banner = true;
     if (decode::translate(file.get(), copy.get(), messages).status != decode::outcome::done)
-        return report.fail(strerror(errno));
-    char attribute_why[shown_name_max + 64];
-    if (const char *failed = keep_attributes(file.get(), copy.get(), attribute_why))
-        return report.fail(failed);
+        return report.fail("%s", strerror(errno));
+    if (!keep_attributes(file.get(), copy.get(), report))
+        return false;
     struct stat made {};
     if (fchmod(copy.get(), before.st_mode & 07777) != 0 || fstat(copy.get(), &made) != 0 ||
         made.st_mode != before.st_mode)
         // Reached by a user outside FILE's group, a run that gcov cannot count.
         return report.fail("cannot keep its mode"); // GCOVR_EXCL_LINE
     if (fsync(copy.get()) != 0)
-        return report.fail(strerror(errno));
+        return report.fail("%s", strerror(errno));
 
     // The copy takes FILE's name in one rename; an unnamed one is first
     // linked under a name of its own, since a link cannot replace a name.
@@ -306,7 +341,7 @@ bool replace(const char *path)
              ++tries)
             linked = linkat(AT_FDCWD, at_proc, dir.get(), fresh_name(tries), AT_SYMLINK_FOLLOW);
         if (linked != 0)
-            return report.fail(strerror(errno));
+            return report.fail("%s", strerror(errno));
         arm(dir.get(), copy.get());
     }
     if (!unchanged(dir.get(), name, file.get(), before, copy.get()))
@@ -314,14 +349,11 @@ bool replace(const char *path)
     {
         const signals_held held;
         if (renameat(dir.get(), temporary.name, dir.get(), name) != 0)
-            return report.fail(strerror(errno));
+            return report.fail("%s", strerror(errno));
         temporary.dir = -1;
     }
     if (fsync(dir.get()) != 0) {
-        char unflushed[128];
-        (void)snprintf(unflushed, sizeof unflushed,
-                       "replaced, but its directory could not be flushed: %s", strerror(errno));
-        return report.fail(unflushed);
+        return report.fail("replaced, but its directory could not be flushed: %s", strerror(errno));
     }
     say(messages, "\nDone!\n");
     return true;

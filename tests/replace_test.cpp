@@ -94,8 +94,15 @@ const std::string no_feeds(200000, '\xE9');
 const std::string owned = "chown -R 65534:65534 j.doe && ";
 // A system file, sys/prog, that a user's directory or link must not lead to.
 const std::string system_file = "mkdir sys && cp \"$FILE\" sys/prog && ";
-const std::string untrusted = "its path leads out of another user's directory";
-const std::string writable = "its path leads out of a directory that others may write";
+// Why a step out of place was refused: it is another user's, or others may
+// write it.
+const auto untrusted = [](const std::string &place, const std::string &user) {
+    return "its path leads out of " + place + ", which belongs to user " + user +
+           ", to another owner's";
+};
+const auto writable = [](const std::string &place, const std::string &who) {
+    return "its path leads out of " + place + ", which " + who + " may write";
+};
 const std::string deep = [] { // a directory part as long as the system takes
     std::string path = "j.doe";
     while (path.size() + 2 < PATH_MAX)
@@ -105,6 +112,14 @@ const std::string deep = [] { // a directory part as long as the system takes
 // cap_net_raw in the permitted and effective sets.
 const std::string capability =
     "setfattr -n security.capability -v 0x0100000200200000000000000000000000000000 \"$FILE\"";
+// Runs its command as root of a new user namespace, with a map written from
+// outside that keeps id 0 and maps 1 to 65535 to host ids 100001 and on:
+// every other host id reads there as the overflow id.
+const std::string in_namespace =
+    "unshare --user sh -c 'kill -STOP $$ && exec \"$@\"' sh \"$@\" & "
+    "until grep -q '^State:.*stopped' /proc/$!/status; do sleep 0.01; done && "
+    "printf '0 0 1\\n1 100001 65535\\n' >/proc/$!/uid_map && "
+    "printf '0 0 1\\n1 100001 65535\\n' >/proc/$!/gid_map && kill -CONT $! && wait $!";
 const std::string attributes = "setfacl -m u:daemon:r \"$FILE\" && setfattr -n user.note -v kept "
                                "\"$FILE\" && setfacl -d -m u:daemon:rw j.doe";
 
@@ -120,7 +135,7 @@ struct replace_case {
     std::vector<std::string> replaced = {"j.doe/notes.txt"};
     std::string file = "j.doe/notes.txt"; // made with content, mode 0644
     std::string content = three_lines;
-    std::string user{}; // setpriv's groups for uid 65534
+    std::string user{}; // setpriv's options for uid 65534: groups, capabilities
     setup how{};
     int signal = 0;          // sent once its dots fill the pipe,
     std::string meanwhile{}; // or this shell command run then
@@ -150,9 +165,10 @@ const replace_case table[] = {
      .output = refused("j.doe/fifo", "is not a regular file"), .status = 1, .replaced = {}},
     {.name = "RefusesADirectory", .args = {"j.doe/"},
      .output = refused("j.doe/", "is not a regular file"), .status = 1, .replaced = {}},
-    {.name = "MissingFileShownQuoted", .args = {"j.doe/gone\033[2J.txt"},
-     .output = refused("$'j.doe/gone\\033[2J.txt'", "No such file or directory"), .status = 1,
-     .replaced = {}},
+    {.name = "MissingFileShownQuoted", .args = {"j.doe/gone\033[2J.txt", "j.doe/gone/notes.txt"},
+     .output = refused("$'j.doe/gone\\033[2J.txt'", "No such file or directory") +
+               refused("j.doe/gone/notes.txt", "No such file or directory"),
+     .status = 1, .replaced = {}},
     {.name = "UsageWithoutAFile", .args = {}, .output = "Usage: decode-replace FILE...\n",
      .status = 2, .replaced = {}},
     {.name = "RefusesAFileWithHardLinks", .prepare = "ln \"$FILE\" j.doe/other.txt",
@@ -179,7 +195,12 @@ const replace_case table[] = {
     {.name = "RefusesAGroupTheUserIsNotIn", .prepare = owned + "chgrp 100 \"$FILE\"",
      .output = refused(notes, "cannot keep its owner and group"), .status = 1, .replaced = {},
      .user = "--clear-groups"},
-    {.name = "UserKeepsSetGroupId", .prepare = "chown -R 65534:100 j.doe && chmod 2775 \"$FILE\"",
+    // With holes, which an ordinary user's copy may fill.
+    {.name = "UserKeepsSetGroupId",
+     .prepare = "chown -R 65534:100 j.doe && chmod 2775 \"$FILE\" && truncate -s 1M \"$FILE\"",
+     .output = banner(notes) +
+               std::string(model_pieces(three_lines + std::string((1 << 20) - three_lines.size(), '\0')), '.') +
+               "\nDone!\n",
      .user = "--groups=100"},
     {.name = "RefusesASetGroupIdThatTheSystemDrops",
      .prepare = "chown -R 65534:100 j.doe && chmod 2777 j.doe && chmod 2755 \"$FILE\"",
@@ -223,33 +244,94 @@ const replace_case table[] = {
     {.name = "RefusesAUsersAbsoluteLink", .args = {"j.doe/d/prog"},
      .prepare = system_file + "chown 65534 j.doe && ln -s \"$PWD/sys\" j.doe/d && "
                 "chown -h 65534 j.doe/d",
-     .output = refused("j.doe/d/prog", untrusted), .status = 1, .replaced = {}, .root = true},
-    // In a sticky directory, root's own is root's; a user's link is the user's.
-    {.name = "RefusesAUsersLinkInAStickyDirectory", .args = {"tmp/own/notes.txt", "tmp/d/prog"},
-     .prepare = system_file + "mkdir -m 1777 tmp && mkdir tmp/own && mv \"$FILE\" tmp/own && "
-                "ln -s ../sys tmp/d && chown -h 65534 tmp/d",
-     .output = done_on("tmp/own/notes.txt") + refused("tmp/d/prog", untrusted), .status = 1,
-     .replaced = {"tmp/own/notes.txt"}, .root = true},
+     .output = refused("j.doe/d/prog", untrusted("j.doe/d", "nobody")), .status = 1,
+     .replaced = {}, .root = true},
+    // In a sticky directory, root's own is root's and a user's file the
+    // user's; a link of uid 1234, whom the system cannot name, is theirs.
+    {.name = "RefusesAUsersLinkInAStickyDirectory",
+     .args = {"tmp/own/notes.txt", "tmp/mine.txt", "tmp/d/prog"},
+     .prepare = system_file + "mkdir -m 1777 tmp && mkdir tmp/own && cp \"$FILE\" tmp/mine.txt && "
+                "chown 65534 tmp/mine.txt && mv \"$FILE\" tmp/own && ln -s ../sys tmp/d && "
+                "chown -h 1234 tmp/d",
+     .output = done_on("tmp/own/notes.txt") + done_on("tmp/mine.txt") +
+               refused("tmp/d/prog", untrusted("tmp/d", "1234")),
+     .status = 1, .replaced = {"tmp/own/notes.txt", "tmp/mine.txt"}, .root = true},
     {.name = "RefusesLinksSwappedInDuringTheRun", .args = {"j.doe/d/notes.txt", "j.doe/d/prog"},
      .prepare = system_file + "mkdir j.doe/d && mv \"$FILE\" j.doe/d && chown -R 65534 j.doe",
-     .output = feeds_done("j.doe/d/notes.txt") + refused("j.doe/d/prog", untrusted),
+     .output = feeds_done("j.doe/d/notes.txt") +
+               refused("j.doe/d/prog", untrusted("j.doe", "nobody")),
      .status = 1, .replaced = {"j.doe/away/notes.txt"}, .content = feeds,
      .meanwhile = "mv j.doe/d j.doe/away && ln -s e j.doe/d && ln -s ../sys j.doe/e && "
                   "chown -h 65534 j.doe/d j.doe/e", .root = true},
     {.name = "RefusesRootsProgramMovedIntoAUsersDirectory",
-     .prepare = "chmod 4755 \"$FILE\" && chown 65534 j.doe", .output = refused(notes, untrusted),
+     .prepare = "chmod 4755 \"$FILE\" && chown 65534 j.doe",
+     .output = refused(notes, untrusted("j.doe", "nobody")), .status = 1, .replaced = {},
+     .root = true},
+    // A second name for root's link, which any user may make where the
+    // kernel's protected_hardlinks is 0.
+    {.name = "RefusesALinkWithASecondHardLink", .args = {"tmp/alice/prog"},
+     .prepare = system_file + "mkdir -m 700 usr && ln -s ../sys usr/link && mkdir -m 1777 tmp && "
+                "ln -P usr/link tmp/alice",
+     .output = refused("tmp/alice/prog",
+                       "its path leads through tmp/alice, a symbolic link with 2 hard links"),
      .status = 1, .replaced = {}, .root = true},
     {.name = "RefusesAStepOutOfRootsDirectoryThatOthersMayWrite", .args = {"pub/incoming/prog"},
      .prepare = "mkdir -m 757 pub && mkdir pub/incoming && mv \"$FILE\" pub/incoming/prog",
-     .output = refused("pub/incoming/prog", writable), .status = 1, .replaced = {}, .root = true},
+     .output = refused("pub/incoming/prog", writable("pub", "others")), .status = 1,
+     .replaced = {}, .root = true},
+    // A refused step names what it leaves as the walk reached it, each link
+    // given as its target.
+    {.name = "FromRootNamesWhereTheWalkStoppedThroughLinks",
+     .args = {"j.doe/l/incoming/prog", "j.doe/a/incoming/prog"},
+     .prepare = "mkdir -m 757 pub && mkdir pub/incoming && mv \"$FILE\" pub/incoming/prog && "
+                "ln -s ../pub j.doe/l && ln -s \"$PWD/pub\" j.doe/a",
+     .output = refused("j.doe/l/incoming/prog", writable("j.doe/../pub", "others")) +
+               refused("j.doe/a/incoming/prog", writable("$PWD/pub", "others")),
+     .status = 1, .replaced = {}, .from_root = true, .root = true},
+    // A service that may give files away, as systemd's AmbientCapabilities=
+    // lets one, is held to root's rules.
+    {.name = "RefusesACapableServiceAStepOutOfADirectoryThatOthersMayWrite",
+     .args = {"pub/conf/notes.txt"},
+     .prepare = "mkdir -m 777 pub && mkdir pub/conf && mv \"$FILE\" pub/conf",
+     .output = refused("pub/conf/notes.txt", writable("pub", "its group and others")),
+     .status = 1, .replaced = {},
+     .user = "--clear-groups --inh-caps=+chown,+dac_override,+fowner "
+             "--ambient-caps=+chown,+dac_override,+fowner"},
     {.name = "RefusesAFileInRootsGroupWritableDirectory", .prepare = "chmod 2775 j.doe",
-     .output = refused(notes, writable), .status = 1, .replaced = {}, .root = true},
+     .output = refused(notes, writable("j.doe", "its group")), .status = 1, .replaced = {},
+     .root = true},
     {.name = "RefusesAStepOutOfAGroupWritableWorkingDirectory", .args = {"d/notes.txt"},
      .prepare = "mkdir j.doe/d && mv \"$FILE\" j.doe/d && chmod 2775 j.doe",
-     .output = refused("d/notes.txt", writable), .status = 1, .replaced = {},
+     .output = refused("d/notes.txt", writable(".", "its group")), .status = 1, .replaced = {},
      .how = {.wrapper = {"sh", "-c", "cd j.doe && exec \"$0\" \"$@\""}}, .root = true},
-    {.name = "RootOnAUsersFileInTheirGroupWritableDirectory",
-     .prepare = "chown -R 65534:100 j.doe && chmod 2775 j.doe", .root = true},
+    // Whoever may write a user's directory chose what its names are: here
+    // a member of the project's group moved its private tree onto data.
+    {.name = "RefusesUsersDirectoriesThatTheirGroupMayWrite",
+     .args = {notes, "proj/data/report.txt"},
+     .prepare = "chown -R 65534:100 j.doe && chmod 2775 j.doe && mkdir -m 2775 proj && "
+                "mkdir -m 700 proj/data && cp \"$FILE\" proj/data/report.txt && "
+                "chmod 600 proj/data/report.txt && chown -R 1234:100 proj",
+     .output = refused(notes, writable("j.doe", "its group")) +
+               refused("proj/data/report.txt", writable("proj", "its group")),
+     .status = 1, .replaced = {}, .root = true},
+    // A user's tiny file with holes would fill the disk, root's reserve and
+    // all, as its copy is written whole.
+    {.name = "RefusesAFileWithHolesToAPrivilegedRun", .prepare = "truncate -s 1M \"$FILE\"",
+     .output = refused(notes, "has holes, which its copy would fill"), .status = 1,
+     .replaced = {}, .tmpfs = true},
+    // Host uids 3 and 4 are not mapped in the namespace of the run, whose
+    // root is host root; both read as the overflow uid.
+    {.name = "RefusesWhatTheUserNamespaceDoesNotMap",
+     .args = {"own/notes.txt", "own/group.txt", "j.doe/sub/notes.txt"},
+     .prepare = "unshare --user true && mkdir own j.doe/sub && cp \"$FILE\" j.doe/sub && "
+                "cp \"$FILE\" own/group.txt && mv \"$FILE\" own && chown 4:4 own/notes.txt && "
+                "chgrp 4 own/group.txt && chown -R 3:3 j.doe",
+     .output = refused("own/notes.txt", "its owner is not mapped in this user namespace") +
+               refused("own/group.txt", "its group is not mapped in this user namespace") +
+               refused("j.doe/sub/notes.txt",
+                       "its path leads out of j.doe, whose owner this user namespace does not map"),
+     .status = 1, .replaced = {},
+     .how = {.wrapper = {"sh", "-c", in_namespace, "sh"}}, .root = true},
     {.name = "UsersOwnFilesInRootsSharedAndAnotherUsersDirectories",
      .args = {"shared/mine/a.txt", "other/b.txt"},
      .prepare = "mkdir -m 2775 shared other && chgrp 100 shared other && chown 1234 other && "
@@ -406,7 +488,7 @@ TEST_P(DecodeReplace, ReplacesAFileInOneSafeStep)
     if (!row.prepare.empty() && std::system((in_dir + row.prepare + " 2>&1").c_str()) != 0)
         GTEST_SKIP() << "cannot be prepared (" << row.prepare
                      << "): it needs setfacl and setfattr, and a TMPDIR that takes ACLs and "
-                        "attributes";
+                        "attributes, or user namespaces";
     const auto before = snapshot(dir_);
     const auto here = [this](std::string text) {
         for (std::size_t at; (at = text.find("$PWD")) != std::string::npos;)

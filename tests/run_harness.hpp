@@ -404,13 +404,19 @@ inline bool on_path(const std::string &command)
     return std::system(("command -v " + command + " >/dev/null").c_str()) == 0;
 }
 
-// The words that run a program as uid 65534, in group 65534 and the groups
-// that setpriv's option names, with a PATH of system directories, which
-// that user can search wherever the test's own PATH leads.
-inline std::vector<std::string> as_nobody(const std::string &groups)
+// The words that run a program as uid 65534, in group 65534, with setpriv's
+// options separated by blanks (the groups, and any capabilities), and with
+// a PATH of system directories, which that user can search wherever the
+// test's own PATH leads.
+inline std::vector<std::string> as_nobody(const std::string &options)
 {
-    return {"setpriv", "--reuid=65534", "--regid=65534",
-            groups,    "env",           "PATH=/usr/local/bin:/usr/bin:/bin"};
+    std::vector<std::string> words = {"setpriv", "--reuid=65534", "--regid=65534"};
+    for (std::size_t at = 0, end = 0; at < options.size(); at = end + 1) {
+        end = std::min(options.find(' ', at), options.size());
+        words.push_back(options.substr(at, end - at));
+    }
+    words.insert(words.end(), {"env", "PATH=/usr/local/bin:/usr/bin:/bin"});
+    return words;
 }
 
 // Whether another user may search every directory down to path.
