@@ -12,7 +12,7 @@
 // loop; where it is not the faster of the two passes, unless the build asked
 // for the word pass; or where the passes disagree on the count. --which
 // names the chosen pass.
-#include "translate.hpp"
+#include "passes.hpp"
 
 #include <cstdio>
 #include <cstring>

@@ -31,10 +31,10 @@
 namespace {
 
 using decode::descriptor;
-using decode::opened;
 using decode::same_file;
 using decode::say;
 using decode::shown;
+using decode::stat_opened;
 
 // The banner, dots and closing line go to standard output; why a FILE was
 // not replaced, to standard error. Either goes nowhere where it is one of
@@ -101,7 +101,7 @@ const char *fresh_name(unsigned tries)
 
 // Marks the name just made in temporary.name as the copy's. With the ending
 // signals held, so that none comes between the name's making and this.
-void arm(int dir, int copy)
+void mark_named_copy(int dir, int copy)
 {
     struct stat made {};
     (void)fstat(copy, &made);
@@ -154,15 +154,15 @@ bool refuse(const file_report &report, const decode::walk &walked)
                            (left.st_mode & S_IWOTH) == 0   ? "its group"
                            : (left.st_mode & S_IWGRP) == 0 ? "others"
                                                            : "its group and others");
-    case distrust::linked_link:
+    case distrust::linked:
         return report.fail("its path leads through %s, a symbolic link with %ju hard links", place,
                            static_cast<std::uintmax_t>(left.st_nlink));
     case distrust::unmapped:
         return report.fail("its path leads out of %s, whose owner this user namespace does not map",
                            place);
-    case distrust::unmapped_owner:
+    case distrust::unmapped_uid:
         return report.fail("its owner is not mapped in this user namespace");
-    case distrust::unmapped_group:
+    case distrust::unmapped_gid:
         return report.fail("its group is not mapped in this user namespace");
     case distrust::none:
         break;
@@ -204,7 +204,7 @@ int create_copy(int dir, char (&at_proc)[32])
         copy = openat(dir, fresh_name(tries), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                       S_IRUSR | S_IWUSR);
     if (copy >= 0)
-        arm(dir, copy);
+        mark_named_copy(dir, copy);
     return copy;
 }
 
@@ -274,7 +274,7 @@ bool replace(const char *path)
     const descriptor file(
         regular ? openat(dir.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
                 : -1);
-    if (regular && !opened(file, before))
+    if (regular && !stat_opened(file, before))
         return report.fail("%s", errno == ELOOP ? "is a symbolic link" : strerror(errno));
     if (S_ISLNK(named.st_mode))
         return report.fail("is a symbolic link");
@@ -342,7 +342,7 @@ bool replace(const char *path)
             linked = linkat(AT_FDCWD, at_proc, dir.get(), fresh_name(tries), AT_SYMLINK_FOLLOW);
         if (linked != 0)
             return report.fail("%s", strerror(errno));
-        arm(dir.get(), copy.get());
+        mark_named_copy(dir.get(), copy.get());
     }
     if (!unchanged(dir.get(), name, file.get(), before, copy.get()))
         return report.fail("changed while it was decoded");
@@ -390,8 +390,8 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         struct stat named {};
         if (lstat(argv[i], &named) == 0) {
-            messages = decode::unless_onto(messages, named);
-            reasons = decode::unless_onto(reasons, named);
+            messages = decode::away_from(messages, named);
+            reasons = decode::away_from(reasons, named);
         }
     }
     int status = 0;

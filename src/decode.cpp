@@ -17,10 +17,10 @@
 namespace {
 
 using decode::descriptor;
-using decode::opened;
 using decode::same_file;
 using decode::say;
 using decode::shown;
+using decode::stat_opened;
 
 // Messages go to standard output, or nowhere once standard output turns out
 // to be the input or the output, where they would be written into the data.
@@ -34,15 +34,11 @@ bool has_acl(int fd)
 }
 
 // Creates the output, or opens the one that exists, without truncating it:
-// if the name leads back to the input, by a link or another spelling, the
-// input must still be whole when we see it. A new copy is made its owner's
-// alone, then opened as far as is safe. Where the input or the copy has an
-// ACL (the copy's from a default ACL), whose mask the group bits show and
-// whose entries can deny, it stays its owner's alone. In the input's group,
-// which an owner may give it where they are in that group, it gets the
-// input's group's and others' rights; in another group, both get only what
-// the input gives both its group and everyone else, so that the data never
-// reaches people who could not read the input. The umask applies to both.
+// if the name leads back to the input, the input must still be whole when
+// we see it. A new copy is made its owner's alone, and opened no further
+// than the input lets its readers in (decode(1), OUTPUT FILE): not at all
+// where an ACL, whose entries can deny, says who reads; and outside the
+// input's group, only to what the input gives its group and everyone.
 int open_output(const char *name, int input, const struct stat &input_stat)
 {
     const mode_t owner = S_IRUSR | S_IWUSR;
@@ -81,11 +77,11 @@ int main(int argc, char **argv)
 
     const descriptor input(open(path, O_RDONLY | O_CLOEXEC));
     struct stat input_stat {};
-    if (!opened(input, input_stat) || S_ISDIR(input_stat.st_mode)) {
+    if (!stat_opened(input, input_stat) || S_ISDIR(input_stat.st_mode)) {
         say(messages, "Unable to open %s\n", shown(path).c_str());
         return 0;
     }
-    messages = decode::unless_onto(messages, input_stat);
+    messages = decode::away_from(messages, input_stat);
 
     const std::string_view stem = decode::stem(path);
     // The input opened, so its path is shorter than PATH_MAX and the output
@@ -98,11 +94,11 @@ int main(int argc, char **argv)
                           ? open_output(output_name, input.get(), input_stat)
                           : -1);
     struct stat output_stat {};
-    if (!opened(output, output_stat)) {
+    if (!stat_opened(output, output_stat)) {
         say(messages, "Unable to open %s\n", shown(output_name).c_str());
         return 0;
     }
-    messages = decode::unless_onto(messages, output_stat);
+    messages = decode::away_from(messages, output_stat);
     if (same_file(input_stat, output_stat)) {
         say(messages, "Unable to open %s: it is the input file\n", shown(output_name).c_str());
         return 0;

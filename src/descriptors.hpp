@@ -1,9 +1,13 @@
 // Descriptors as both programs handle them: owned, so that every early
-// return closes them, and the standard three made safe at the start.
+// return closes them, written to in full, and the standard three made safe
+// at the start.
 #pragma once
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <span>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,9 +62,29 @@ inline bool same_file(const struct stat &a, const struct stat &b)
 }
 
 // Stats a file just opened; false if it did not open.
-inline bool opened(const descriptor &file, struct stat &file_stat)
+inline bool stat_opened(const descriptor &file, struct stat &file_stat)
 {
     return file.get() >= 0 && fstat(file.get(), &file_stat) == 0;
+}
+
+// Writes all of data, through short writes and interruptions. Where fd is
+// non-blocking, as a standard output shared with a caller may be, it waits
+// until fd takes more instead of failing.
+inline bool write_all(int fd, std::span<const unsigned char> data)
+{
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written > 0) {
+            // Not subspan, which a build with library assertions would make
+            // call into the C++ runtime.
+            data = {data.data() + written, data.size() - static_cast<std::size_t>(written)};
+            continue;
+        }
+        pollfd writable{fd, POLLOUT, 0};
+        if (written == 0 || (errno != EINTR && (errno != EAGAIN || poll(&writable, 1, -1) < 0)))
+            return false;
+    }
+    return true;
 }
 
 } // namespace decode

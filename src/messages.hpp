@@ -4,7 +4,6 @@
 #pragma once
 
 #include "descriptors.hpp"
-#include "translate.hpp"
 
 #include <cstdarg>
 #include <cstdio>
@@ -15,9 +14,9 @@
 
 namespace decode {
 
-// The descriptor for messages from now on: -1 where fd is this file, whose
-// data the messages would be written into.
-inline int unless_onto(int fd, const struct stat &file)
+// The descriptor for messages from now on: fd, kept away from file, whose
+// data the messages would be written into: -1 where fd is that file.
+inline int away_from(int fd, const struct stat &file)
 {
     struct stat fd_stat {};
     return fd >= 0 && fstat(fd, &fd_stat) == 0 && same_file(fd_stat, file) ? -1 : fd;
@@ -44,12 +43,10 @@ class shown {
         }
         if (plain)
             return;
-        quoted_ = static_cast<char *>(malloc(room(length)));
+        // Four bytes for each of the name's own, at most, and four more.
+        quoted_ = static_cast<char *>(malloc(4 * length + 4));
         text_ = quoted_ != nullptr ? quote(name, quoted_) : "(a name that cannot be shown)";
     }
-    // Bytes enough for the shown form of a name of length bytes, its
-    // terminating zero included: four for each of its own, and four more.
-    static constexpr std::size_t room(std::size_t length) { return 4 * length + 4; }
     shown(const shown &) = delete;
     shown &operator=(const shown &) = delete;
     ~shown() { free(quoted_); }

@@ -71,9 +71,9 @@ const unmapped_ids &unmapped()
 // Why the walk may not go from `from`, a directory or link, to `to`. Whoever
 // may write a directory chose what its names lead to, and whoever owns a
 // link chose its target: so a step goes out of root's or the caller's own,
-// or to what has the same owner, and, where the run could give files away,
-// never out of a directory that others may write but for a sticky one (as
-// /tmp is), where each may rename only their own.
+// or to what has the same owner, never out of what the user namespace does
+// not map, and, where the run could give files away, never out of a
+// directory that others may write but for a sticky one such as /tmp.
 distrust distrusted(const struct stat &from, const struct stat &to)
 {
     if (static_cast<long>(from.st_uid) == unmapped().owner)
@@ -93,10 +93,8 @@ bool privileged()
     if (held < 0) {
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
         __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3]{};
-        held = geteuid() == 0 || (syscall(SYS_capget, &header, sets) == 0 &&
-                                  (sets[0].effective & (1U << CAP_CHOWN)) != 0)
-                   ? 1
-                   : 0;
+        held = static_cast<int>(geteuid() == 0 || (syscall(SYS_capget, &header, sets) == 0 &&
+                                                   (sets[0].effective & (1U << CAP_CHOWN)) != 0));
     }
     return held == 1;
 }
@@ -139,7 +137,7 @@ walk open_directory(const char *path)
     struct stat here_stat {};
     const auto start_at = [&](const char *where) {
         here.reset(open(where, O_PATH | O_DIRECTORY | O_CLOEXEC));
-        return opened(here, here_stat);
+        return stat_opened(here, here_stat);
     };
     if (!start_at(*at == '/' ? "/" : "."))
         return failed(errno);
@@ -154,7 +152,8 @@ walk open_directory(const char *path)
         descriptor next(openat(here.get(), step, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat next_stat {};
         distrust why = distrust::none;
-        if (!opened(next, next_stat) || (why = distrusted(here_stat, next_stat)) != distrust::none)
+        if (!stat_opened(next, next_stat) ||
+            (why = distrusted(here_stat, next_stat)) != distrust::none)
             return stop(why, here_stat);
         if (end > 0 && walked[end - 1] != '/')
             walked[end++] = '/';
@@ -169,7 +168,7 @@ walk open_directory(const char *path)
         }
         // A second name for a link is one that its owner did not choose.
         if (next_stat.st_nlink > 1)
-            return stop(distrust::linked_link, next_stat);
+            return stop(distrust::linked, next_stat);
         char target[PATH_MAX];
         errno = ELOOP;
         const ssize_t size =
@@ -201,8 +200,8 @@ walk open_directory(const char *path)
 bool trusted_file(walk &walked, const struct stat &file)
 {
     const unmapped_ids &ids = unmapped();
-    walked.refused = static_cast<long>(file.st_uid) == ids.owner   ? distrust::unmapped_owner
-                     : static_cast<long>(file.st_gid) == ids.group ? distrust::unmapped_group
+    walked.refused = static_cast<long>(file.st_uid) == ids.owner   ? distrust::unmapped_uid
+                     : static_cast<long>(file.st_gid) == ids.group ? distrust::unmapped_gid
                      : !privileged() && file.st_uid == geteuid()   ? distrust::none
                                                                    : distrusted(walked.left, file);
     return walked.refused == distrust::none;

@@ -6,19 +6,8 @@
 
 namespace decode {
 
-// Why a step was refused: it leaves another user's directory or link for
-// what that user does not own; or, in a privileged run, a directory that
-// others may write; or it reaches a link with other hard links; or it
-// leaves what a user namespace does not map, or FILE is so owned.
-enum class distrust {
-    none,
-    other_owner,
-    writable,
-    linked_link,
-    unmapped,
-    unmapped_owner,
-    unmapped_group
-};
+// Why a step, or FILE, was refused (walk.cpp says when).
+enum class distrust { none, other_owner, writable, linked, unmapped, unmapped_uid, unmapped_gid };
 
 // Where a walk ended, and why it stopped where it did not reach FILE's
 // directory.
@@ -36,14 +25,10 @@ struct walk {
 bool privileged();
 
 // Opens the directory in which path names its last name ("." where path
-// ends in '/'). The walk starts at "/" for an absolute path, else at the
-// working directory, follows each link itself, at most 40, and judges every
-// step, to a name, "..", or where a link leads. A step may leave what root
-// or the caller owns, or reach what has the same owner as what it leaves;
-// but in a privileged run no step leaves a directory that its group or
-// others may write, unless it is sticky, whoever owns it. No step reaches
-// a link with other hard links, or leaves what the run's user namespace
-// does not map. On success place is the directory, and left its status.
+// ends in '/'), walking from "/" or the working directory a name at a time,
+// following each link itself, at most 40, and judging every step, to a
+// name, "..", or where a link leads. On success place is the directory, and
+// left its status.
 walk open_directory(const char *path);
 
 // Judges the last step, from the walk's directory to file, opened in it, as

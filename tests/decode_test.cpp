@@ -17,12 +17,13 @@ std::string dots(std::string_view input)
 
 TEST_F(Decode, UsageWithoutAFilename)
 {
-    const std::pair<setup, std::string> table[] = {
-        {{}, "decode"},
-        {{.empty_vector = true}, "decode"},
-        {{.name = "de\033code"}, "$'de\\033code'"},
+    const std::tuple<std::string, setup, std::string> table[] = {
+        {"no argument", {}, "decode"},
+        {"not even argv[0]", {.empty_vector = true}, "decode"},
+        {"a control in argv[0]", {.name = "de\033code"}, "$'de\\033code'"},
     };
-    for (const auto &[how, name] : table) {
+    for (const auto &[what, how, name] : table) {
+        SCOPED_TRACE(what);
         const run_result result = run({}, how);
         EXPECT_EQ(result.output, "You must supply a filename.\nUsage: " + name + " <filename>\n");
         EXPECT_EQ(result.status, 0);
@@ -43,13 +44,14 @@ TEST_F(Decode, TranslatesBesideTheStem)
         {"feeds.txt", "feeds.new", std::string(600000, '\n'), std::string(600000, '\n'), 600000},
     };
     for (const auto &row : table) {
+        SCOPED_TRACE(row.input);
         put(row.input, row.content);
         const run_result result = run({row.input, "ignored", "-x"});
-        EXPECT_EQ(result.output, "Translating File \n" + std::string(row.pieces, '.') + "\nDone!\n")
-            << row.input;
-        EXPECT_EQ(result.status, 0) << row.input;
-        EXPECT_EQ(get(row.output), row.copy) << row.input;
-        EXPECT_EQ(get(row.input), row.content) << row.input;
+        EXPECT_EQ(result.output,
+                  "Translating File \n" + std::string(row.pieces, '.') + "\nDone!\n");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(get(row.output), row.copy);
+        EXPECT_EQ(get(row.input), row.content);
     }
 }
 
@@ -102,6 +104,7 @@ TEST_F(Decode, ModeOfTheCopy)
         std::stringstream where;
         where << std::oct << row.input << " " << row.mask << " " << row.groups << row.acl
               << row.default_acl;
+        SCOPED_TRACE(where.str());
         if (!row.groups.empty() && !nobody.empty()) {
             skipped += where.str() + ": needs " + nobody + "\n";
             continue;
@@ -132,11 +135,11 @@ TEST_F(Decode, ModeOfTheCopy)
                        dir_.parent_path().string() + " (TMPDIR) does not take them\n";
             continue;
         }
-        EXPECT_EQ(run({"files/notes.txt"}, how).status, 0) << where.str();
+        EXPECT_EQ(run({"files/notes.txt"}, how).status, 0);
         struct stat made {};
         EXPECT_EQ(stat(copy.c_str(), &made), 0);
-        EXPECT_EQ(made.st_mode & 07777, row.copy) << where.str();
-        EXPECT_EQ(made.st_gid, row.group) << where.str();
+        EXPECT_EQ(made.st_mode & 07777, row.copy);
+        EXPECT_EQ(made.st_gid, row.group);
     }
     if (!skipped.empty())
         GTEST_SKIP() << skipped;
@@ -230,6 +233,7 @@ TEST_F(Decode, CannotOpen)
          "\\025\\026\\027\\030\\031.txt'\n"},
     };
     for (const auto &[arg, message] : table) {
+        SCOPED_TRACE(arg);
         const run_result result = run({arg});
         EXPECT_EQ(result.output, message);
         EXPECT_EQ(result.status, 0);
@@ -268,10 +272,11 @@ TEST_F(Decode, RefusesToOverwriteTheInput)
                                                          {"hard.txt", "hard.new"},
                                                          {"so\177ft.txt", "$'so\\177ft.new'"}};
     for (const auto &[arg, output] : table) {
+        SCOPED_TRACE(arg);
         const run_result result = run({arg});
         EXPECT_EQ(result.output, "Unable to open " + output + ": it is the input file\n");
         EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(get(arg), three_lines) << arg;
+        EXPECT_EQ(get(arg), three_lines);
     }
 }
 
@@ -300,9 +305,10 @@ TEST_F(Decode, ReadAndWriteErrorsFailTheRun)
          "Translating File \n\nError writing big.new\n"},
     };
     for (const auto &[input, how, output] : table) {
+        SCOPED_TRACE(input);
         const run_result result = run({input}, how);
-        EXPECT_EQ(result.output, output) << input;
-        EXPECT_EQ(result.status, 1) << input;
+        EXPECT_EQ(result.output, output);
+        EXPECT_EQ(result.status, 1);
     }
 }
 
@@ -315,28 +321,29 @@ TEST_F(Decode, ReadAndWriteErrorsFailTheRun)
 TEST_F(Decode, StandardOutputNeverTouchesTheData)
 {
     const struct {
+        std::string what;
         setup how;
         std::string output, redirected;
     } table[] = {
-        {{.closed = {1}}, "", ""},
-        {{.closed = {0, 2}, .wrapper = {"env", "LD_DEBUG=bindings"}}, done, ""},
-        {{.unread = true}, "", ""},
-        {{.stdout_to = "notes.new"}, "", three_lines_out},                       // > notes.new
-        {{.stdout_to = "notes.txt", .stdout_flags = O_APPEND}, "", three_lines}, // >> notes.txt
-        {{.stdout_to = "log"}, "", done}, // any other file gets the messages
-        {{.full_nonblocking = true}, done, ""},
+        {">&-", {.closed = {1}}, "", ""},
+        {"<&- 2>&-", {.closed = {0, 2}, .wrapper = {"env", "LD_DEBUG=bindings"}}, done, ""},
+        {"| a reader that has gone", {.unread = true}, "", ""},
+        {"> notes.new", {.stdout_to = "notes.new"}, "", three_lines_out},
+        {">> notes.txt", {.stdout_to = "notes.txt", .stdout_flags = O_APPEND}, "", three_lines},
+        {"> log", {.stdout_to = "log"}, "", done}, // any other file gets the messages
+        {"| a full non-blocking pipe", {.full_nonblocking = true}, done, ""},
     };
-    for (std::size_t row = 0; row < std::size(table); ++row) {
-        const auto &[how, output, redirected] = table[row];
+    for (const auto &[what, how, output, redirected] : table) {
+        SCOPED_TRACE(what);
         put("notes.txt", three_lines);
         fs::remove(dir_ / "notes.new");
         const run_result result = run({"notes.txt"}, how);
-        EXPECT_EQ(result.status, 0) << row;
-        EXPECT_EQ(result.output, output) << row;
-        EXPECT_EQ(get("notes.new"), three_lines_out) << row;
-        EXPECT_EQ(get("notes.txt"), three_lines) << row;
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.output, output);
+        EXPECT_EQ(get("notes.new"), three_lines_out);
+        EXPECT_EQ(get("notes.txt"), three_lines);
         if (!how.stdout_to.empty()) {
-            EXPECT_EQ(get(how.stdout_to), redirected) << row;
+            EXPECT_EQ(get(how.stdout_to), redirected);
         }
     }
 }
@@ -406,6 +413,7 @@ TEST_F(Decode, InjectedFaults)
     };
     put("notes.txt", whole);
     for (const auto &row : table) {
+        SCOPED_TRACE(row.name);
         put("notes.new", old);
         setup how{.wrapper = {"fiu-run", "-x", "-f", (dir_ / "control").string()}};
         for (const std::string &command : row.at_start)
@@ -421,20 +429,19 @@ TEST_F(Decode, InjectedFaults)
             std::string seen;
             EXPECT_EQ(write(feed, first.data(), first.size()), ssize_t(first.size()));
             EXPECT_TRUE(read_until(child, seen, 18 + model_pieces(first)) &&
-                        waits_in_read(child.pid))
-                << row.name;
+                        waits_in_read(child.pid));
             const std::string control = "fiu-ctrl -f " + (dir_ / "control").string() + " -c '" +
                                         row.part_way + "' " + std::to_string(child.pid);
-            EXPECT_EQ(std::system(control.c_str()), 0) << row.name;
+            EXPECT_EQ(std::system(control.c_str()), 0);
             EXPECT_EQ(write(feed, second.data(), second.size()), ssize_t(second.size()));
             close(feed);
             result = finish(child);
             result.output = seen + result.output;
             copy = get("feed.new");
         }
-        EXPECT_EQ(result.output, row.output) << row.name;
-        EXPECT_EQ(result.status, row.status) << row.name;
-        EXPECT_TRUE(copy == row.copy) << row.name << ": copy of " << copy.size() << " bytes";
-        EXPECT_TRUE(get("notes.txt") == whole) << row.name;
+        EXPECT_EQ(result.output, row.output);
+        EXPECT_EQ(result.status, row.status);
+        EXPECT_TRUE(copy == row.copy) << "copy of " << copy.size() << " bytes";
+        EXPECT_TRUE(get("notes.txt") == whole);
     }
 }

@@ -1,4 +1,5 @@
 #include "model.hpp"
+#include "passes.hpp"
 #include "translate.hpp"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // sizes and checks the output byte for byte and the piece count, after
 // every read, against a plain model.
 #include "../model.hpp"
-#include "translate.hpp"
+#include "passes.hpp"
 
 #include <cstdint>
 #include <cstdlib>
