@@ -288,9 +288,10 @@ bool replace(const char *path)
     // and a user's tiny file could fill the disk, root's reserve and all.
     // The probe moves the offset that the pass reads from: it goes back.
     const off_t hole = decode::privileged() ? lseek(file.get(), 0, SEEK_HOLE) : -1;
-    (void)lseek(file.get(), 0, SEEK_SET);
     if (hole >= 0 && hole < before.st_size)
         return report.fail("has holes, which its copy would fill");
+    if (hole > 0)
+        (void)lseek(file.get(), 0, SEEK_SET);
     // An immutable or append-only FILE would fail the rename only once it
     // is decoded; a directory that gives up no name would keep the copy's,
     // since the rename would fail, and so would the removal.
@@ -352,9 +353,8 @@ bool replace(const char *path)
             return report.fail("%s", strerror(errno));
         temporary.dir = -1;
     }
-    if (fsync(dir.get()) != 0) {
+    if (fsync(dir.get()) != 0)
         return report.fail("replaced, but its directory could not be flushed: %s", strerror(errno));
-    }
     say(messages, "\nDone!\n");
     return true;
 }

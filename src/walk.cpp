@@ -113,10 +113,8 @@ walk open_directory(const char *path)
     const char *const slash = std::strrchr(path, '/');
     result.name = slash == nullptr ? path : slash[1] != '\0' ? slash + 1 : ".";
     const std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
-    const auto failed = [&result](int error) {
-        result.error = error;
-        return result;
-    };
+    descriptor here(-1);
+    struct stat here_stat {};
     // Where the walk ends: where a step out of left was refused, or, without
     // a reason, at the system's error.
     const auto stop = [&](distrust why, const struct stat &left) {
@@ -127,22 +125,22 @@ walk open_directory(const char *path)
         result.left = left;
         return result;
     };
-    if (length > PATH_MAX)
-        return failed(ENAMETOOLONG);
+    if (length > PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return stop(distrust::none, here_stat);
+    }
     char *at = rest + sizeof rest - length - 1;
     std::memcpy(at, path, length);
     at[length] = '\0';
 
-    descriptor here(-1);
-    struct stat here_stat {};
     const auto start_at = [&](const char *where) {
         here.reset(open(where, O_PATH | O_DIRECTORY | O_CLOEXEC));
         return stat_opened(here, here_stat);
     };
     if (!start_at(*at == '/' ? "/" : "."))
-        return failed(errno);
-    walked[0] = '/';
-    end = *at == '/' ? 1 : 0;
+        return stop(distrust::none, here_stat);
+    if (*at == '/')
+        walked[end++] = '/';
     int links = 0;
     for (at += std::strspn(at, "/"); *at != '\0'; at += std::strspn(at, "/")) {
         char *const step_end = at + std::strcspn(at, "/");
@@ -174,7 +172,7 @@ walk open_directory(const char *path)
         const ssize_t size =
             ++links > most_links ? -1 : readlinkat(next.get(), "", target, sizeof target);
         if (size < 0)
-            return failed(errno);
+            return stop(distrust::none, next_stat);
         // The link leads to "/", or to its own directory, where the walk
         // stands, and so does the path walked.
         const bool absolute = size > 0 && target[0] == '/';
